@@ -1,0 +1,78 @@
+/*
+ * Quillmar_ws: one TCP connection per calling thread through flat exports.
+ *
+ * Every function here may be called from any thread; each thread has its own
+ * connection. Strings cross the boundary as HostString values: automation
+ * strings (BSTR) on Windows, and strings of the same layout on Linux, where
+ * HostStringAlloc, HostStringAllocBytes and HostStringFree stand in for the
+ * system allocator. A returned HostString belongs to the caller, who frees it;
+ * an argument is only borrowed. A null HostString is the empty text.
+ */
+#ifndef QUILLMAR_WS_H
+#define QUILLMAR_WS_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <wtypes.h>
+#define QWS_CALL __stdcall
+typedef BSTR HostString;
+#else
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+#define QWS_CALL
+/* 16-bit code units; a 32-bit byte count sits just before the pointer and
+   two NUL bytes follow the data. */
+typedef uint16_t* HostString;
+typedef int32_t HRESULT;
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* -1 for true, 0 for false; only the low 16 bits of the result are set. */
+typedef int16_t Bool16;
+
+/* Ordinal 1. Returns -1 when *reason is 1 (process attach), otherwise 0.
+   The loader never calls it. */
+int32_t QWS_CALL DllMain(int32_t* hinst, int32_t* reason, int32_t* reserved);
+
+/* Connection operations. Ports are 16-bit bit patterns: -1 is port 65535. */
+Bool16 QWS_CALL ListenerTCP(int16_t port);          /* 9; binds and listens */
+Bool16 QWS_CALL ConnectRequestTCP(void);            /* 4; accepts one peer when one waits */
+Bool16 QWS_CALL ConnectTCP(HostString host, int16_t port); /* 5; host holds packed ANSI bytes */
+int32_t QWS_CALL SendTCP(HostString text);          /* 7; wide text; bytes sent or -1 */
+HostString QWS_CALL DataArrivalTCP(void);           /* 3; up to 64 bytes as text, or
+                                                       "Remote Disconnect" */
+int32_t QWS_CALL CloseTCP(void);                    /* 2; 0, or -1 with nothing to release */
+int32_t QWS_CALL ShutdownTCP(void);                 /* 8; the same function as CloseTCP */
+
+/* Stop markers "stopws.dat" and "stopset.dat" in the current directory.
+   Tests return a Bool16; create and clear return 0 or a nonzero error number. */
+Bool16 QWS_CALL stopwinsock(void);                  /* 6 */
+int32_t QWS_CALL clearwinsockfile(void);            /* 10 */
+int32_t QWS_CALL createstopwinsockfile(void);       /* 11 */
+int32_t QWS_CALL clearsetfile(void);                /* 12 */
+int32_t QWS_CALL createstopsetfile(void);           /* 13 */
+Bool16 QWS_CALL stopsettings(void);                 /* 14 */
+
+#ifndef _WIN32
+/* Linux only: the string allocator and the message-pump hook. */
+HostString HostStringAlloc(const char16_t* units, uint32_t count);
+HostString HostStringAllocBytes(const char* bytes, uint32_t count);
+uint32_t HostStringByteLen(HostString s);
+void HostStringFree(HostString s);
+
+/* Installs, for the calling thread only, the function that every message-pump
+   point calls once; null removes it. The function may call back into the
+   library. */
+void SetMessagePump(void (*pump)(void* context), void* context);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

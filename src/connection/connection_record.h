@@ -1,0 +1,104 @@
+// The connection record of one thread and the primitives every operation is
+// built from. Each exported operation looks up its thread's record and works on
+// that record alone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qws {
+
+using platform::Socket;
+
+constexpr int16_t kTrue = -1;
+constexpr int16_t kFalse = 0;
+inline int16_t ToBool16(bool value) { return value ? kTrue : kFalse; }
+
+// Pauses, probe times, sizes and backlogs.
+constexpr int32_t kBeforeConnectPause = 300;  // ms, between socket and connect
+constexpr int32_t kAfterConnectPause = 500;   // ms, before the first receive pass
+constexpr long kConnectProbe = 200;           // us
+constexpr int32_t kBeforeSendPause = 100;     // ms
+constexpr int32_t kPeerClosedPause = 100;     // ms, on every pass that sees the close
+constexpr long kAcceptProbe = 100;            // us
+constexpr int32_t kAcceptWaitStep = 20;       // ms
+constexpr int32_t kAcceptWaitLimit = 1000;    // ms, before a vanished peer is given up
+constexpr int32_t kAfterAcceptPause = 100;    // ms
+constexpr int32_t kAcceptSettlePause = 500;   // ms
+constexpr int kListenBacklog = 2;
+constexpr int kPollBacklog = 1;
+constexpr int kReceiveSize = 64;  // bytes per pass
+constexpr uint32_t kAnyAddress = 0;
+constexpr int16_t kClientRole = 1;
+constexpr int16_t kServerRole = 0;
+
+// Longest unfinished multi-byte character a pass may hold back for the next one.
+constexpr int kMaxCarry = 3;
+
+// A handle with what the record knows of it: 0 and -1 are no socket at all, and
+// a handle once given to closesocket stays closed even while the record still
+// holds its value. No socket call is ever made on such a handle.
+struct SocketHandle {
+  Socket value = 0;
+  bool closed = false;
+
+  bool open() const { return value != 0 && value != platform::kInvalidSocket && !closed; }
+};
+
+struct ConnectionRecord {
+  platform::StartupData wsaData{};
+  SocketHandle mainSocket;      // listening socket (server) or connected socket (client)
+  SocketHandle acceptedSocket;  // the peer's socket in the server role
+  platform::SocketAddress address;
+  int16_t ready = kFalse;  // a receive pass or accept poll may run
+  std::u16string lastData;
+  int16_t clientMode = kServerRole;
+
+  // Whether this record holds one of the process-wide socket-layer starts.
+  bool holdsStart = false;
+  // Leading bytes of a character whose remaining bytes have not arrived yet.
+  char carry[kMaxCarry] = {};
+  int carryLength = 0;
+
+  ConnectionRecord() = default;
+  ConnectionRecord(const ConnectionRecord&) = delete;
+  ConnectionRecord& operator=(const ConnectionRecord&) = delete;
+  ~ConnectionRecord();
+};
+
+// The calling thread's record, zero-filled at its first use and released, with
+// any socket it still holds, when the thread ends.
+ConnectionRecord& ThisThreadRecord();
+
+// Connection starts: `ready`, then this record's own start of the socket layer.
+void StartWinsock(ConnectionRecord& record);
+// Gives back one start of the socket layer and returns what the layer said.
+int ReleaseWinsock(ConnectionRecord& record);
+void OpenSocket(ConnectionRecord& record);
+void FillAddress(ConnectionRecord& record, int16_t port, uint32_t ip);
+SocketHandle& ActiveSocket(ConnectionRecord& record);
+bool ProbeReadable(const SocketHandle& socket, long microseconds);
+void Delay(int32_t milliseconds);
+void PumpMessages();
+uint32_t ResolveHost(const std::string& ansi);
+
+// The socket calls under the closed-handle rule: on a handle that is not open
+// they fail (-1) or are skipped without reaching the socket layer.
+int AllowAddressReuse(const SocketHandle& socket);
+int Bind(const SocketHandle& socket, const platform::SocketAddress& address);
+int Listen(const SocketHandle& socket, int backlog);
+int Connect(const SocketHandle& socket, const platform::SocketAddress& address);
+int Send(const SocketHandle& socket, const char* bytes, int count);
+int Recv(const SocketHandle& socket, char* bytes, int count, int flags = 0);
+int PendingError(const SocketHandle& socket);
+void Shutdown(const SocketHandle& socket);
+void Close(SocketHandle& socket);
+SocketHandle Accept(const SocketHandle& listening);
+
+// One receive pass on the record's active socket; returns the text it leaves in
+// `lastData`.
+const std::u16string& ReceivePass(ConnectionRecord& record);
+
+}  // namespace qws

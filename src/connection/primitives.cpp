@@ -1,0 +1,115 @@
+#include "connection_record.h"
+
+namespace qws {
+namespace {
+
+const platform::SocketApi& Api() { return platform::Sockets(); }
+
+// The socket layer used to reset a thread's sockets whenever any thread restarted
+// it; each record now closes its own instead, and other threads' connections live on.
+void CloseOwnSockets(ConnectionRecord& record) {
+  Close(record.acceptedSocket);
+  Close(record.mainSocket);
+}
+
+}  // namespace
+
+ConnectionRecord::~ConnectionRecord() {
+  CloseOwnSockets(*this);
+  if (holdsStart) Api().cleanup();
+}
+
+void StartWinsock(ConnectionRecord& record) {
+  record.ready = kTrue;
+  record.carryLength = 0;
+  if (record.holdsStart) {
+    CloseOwnSockets(record);
+    return;
+  }
+  record.holdsStart = Api().startup(&record.wsaData) == 0;
+}
+
+int ReleaseWinsock(ConnectionRecord& record) {
+  record.holdsStart = false;
+  return Api().cleanup();
+}
+
+void OpenSocket(ConnectionRecord& record) {
+  record.mainSocket = {Api().socket(), false};
+  if (record.mainSocket.open()) Api().setNonBlocking(record.mainSocket.value);
+}
+
+void FillAddress(ConnectionRecord& record, int16_t port, uint32_t ip) {
+  platform::SocketAddress address;
+  address.family = platform::kAddressFamilyInet;
+  const auto bits = static_cast<uint16_t>(port);
+  address.port = static_cast<uint16_t>(((bits & 0xFFu) << 8) | (bits >> 8));
+  address.address = ip;
+  record.address = address;
+}
+
+SocketHandle& ActiveSocket(ConnectionRecord& record) {
+  return record.clientMode == kClientRole ? record.mainSocket : record.acceptedSocket;
+}
+
+bool ProbeReadable(const SocketHandle& socket, long microseconds) {
+  return socket.open() && Api().selectRead(socket.value, microseconds) > 0;
+}
+
+void Delay(int32_t milliseconds) { platform::Delay(milliseconds); }
+
+void PumpMessages() { platform::PumpMessages(); }
+
+// A text with a NUL in it would reach the resolver cut short, naming another
+// host than the caller did: it resolves to nothing.
+uint32_t ResolveHost(const std::string& ansi) {
+  if (ansi.find('\0') != std::string::npos) return platform::kNoAddress;
+  const uint32_t ip = Api().inetAddr(ansi.c_str());
+  if (ip != platform::kNoAddress) return ip;
+  return Api().lookupHost(ansi.c_str());
+}
+
+int AllowAddressReuse(const SocketHandle& socket) {
+  return socket.open() ? Api().allowAddressReuse(socket.value) : -1;
+}
+
+int Bind(const SocketHandle& socket, const platform::SocketAddress& address) {
+  return socket.open() ? Api().bind(socket.value, &address) : -1;
+}
+
+int Listen(const SocketHandle& socket, int backlog) {
+  return socket.open() ? Api().listen(socket.value, backlog) : -1;
+}
+
+int Connect(const SocketHandle& socket, const platform::SocketAddress& address) {
+  return socket.open() ? Api().connect(socket.value, &address) : -1;
+}
+
+int Send(const SocketHandle& socket, const char* bytes, int count) {
+  return socket.open() ? Api().send(socket.value, bytes, count) : -1;
+}
+
+int Recv(const SocketHandle& socket, char* bytes, int count, int flags) {
+  return socket.open() ? Api().recv(socket.value, bytes, count, flags) : -1;
+}
+
+int PendingError(const SocketHandle& socket) {
+  return socket.open() ? Api().pendingError(socket.value) : -1;
+}
+
+void Shutdown(const SocketHandle& socket) {
+  if (socket.open()) Api().shutdown(socket.value, platform::kShutdownBoth);
+}
+
+void Close(SocketHandle& socket) {
+  if (!socket.open()) return;
+  Api().closesocket(socket.value);
+  socket.closed = true;
+}
+
+SocketHandle Accept(const SocketHandle& listening) {
+  if (!listening.open()) return {platform::kInvalidSocket, false};
+  return {Api().accept(listening.value), false};
+}
+
+}  // namespace qws

@@ -1,0 +1,55 @@
+#include <cstring>
+
+#include "connection_record.h"
+
+namespace qws {
+namespace {
+
+constexpr char16_t kRemoteDisconnect[] = u"Remote Disconnect";
+
+struct Received {
+  int count;  // what recv returned
+  std::u16string text;
+};
+
+// One recv of at most kReceiveSize bytes. Exactly the received bytes are
+// converted; a character cut off at the end waits in the record for its
+// remaining bytes, which the next pass puts behind it.
+Received ReceiveOnce(ConnectionRecord& record) {
+  char area[kMaxCarry + kReceiveSize];
+  const size_t carried = static_cast<size_t>(record.carryLength);
+  std::memcpy(area, record.carry, carried);
+  const int n = Recv(ActiveSocket(record), area + carried, kReceiveSize);
+  if (n <= 0) return {n, {}};
+
+  const size_t total = carried + static_cast<size_t>(n);
+  const size_t tail = platform::IncompleteAnsiTail(area, total);
+  std::memcpy(record.carry, area + total - tail, tail);
+  record.carryLength = static_cast<int>(tail);
+  return {n, platform::AnsiToWide(area, total - tail)};
+}
+
+}  // namespace
+
+const std::u16string& ReceivePass(ConnectionRecord& record) {
+  PumpMessages();
+  // Nested inside another pass or an accept poll: nothing is received.
+  if (record.ready == kFalse) return record.lastData;
+
+  record.ready = kFalse;
+  record.lastData.clear();
+  Received received = ReceiveOnce(record);
+  PumpMessages();
+  if (received.count > 0) record.lastData = std::move(received.text);
+  if (received.count == 0) {
+    Delay(kPeerClosedPause);
+    record.ready = kTrue;
+    record.lastData = kRemoteDisconnect;
+  }
+  PumpMessages();
+  record.ready = kTrue;
+  // A call nested in the last pump may have replaced the text.
+  return record.lastData;
+}
+
+}  // namespace qws

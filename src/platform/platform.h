@@ -1,0 +1,96 @@
+// The narrow layer under the library: sockets in the shape of Windows Sockets 1.1,
+// the host string allocator, text in the ANSI code page, the message pump, pauses
+// and marker files. platform_win32.cpp and platform_posix.cpp implement it; nothing
+// above this header knows which one it runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Quillmar_ws.h"
+
+namespace qws::platform {
+
+// Handles are 32-bit: Winsock handles fit, and descriptors do too.
+using Socket = int32_t;
+constexpr Socket kInvalidSocket = -1;
+
+// All bits set: what the address functions return when there is no address.
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+
+constexpr int16_t kAddressFamilyInet = 2;
+constexpr int kShutdownBoth = 2;
+constexpr int kRecvPeek = 2;
+
+// The 16-byte IPv4 socket address, in network byte order.
+struct SocketAddress {
+  int16_t family = 0;
+  uint16_t port = 0;
+  uint32_t address = 0;
+  uint8_t zero[8] = {};
+};
+static_assert(sizeof(SocketAddress) == 16, "socket calls take the 16-byte form");
+
+// Room for what the socket layer's start call fills in; nobody reads it back.
+struct StartupData {
+  alignas(8) unsigned char bytes[408];
+};
+
+// The socket calls, as a table so that tests can wrap them (count calls, inject
+// failures) the way a shim wraps a file system. Results follow Winsock: 0 or a
+// count for success, -1 for failure; kInvalidSocket from socket and accept.
+struct SocketApi {
+  int (*startup)(StartupData* data);  // takes one start of version 1.1
+  int (*cleanup)();                   // gives one back; -1 when none is held
+  int (*cancelBlockingCall)();
+  Socket (*socket)();  // an IPv4 stream socket
+  int (*setNonBlocking)(Socket s);
+  int (*allowAddressReuse)(Socket s);  // where rebinding a waiting port needs leave
+  int (*bind)(Socket s, const SocketAddress* address);
+  int (*listen)(Socket s, int backlog);
+  Socket (*accept)(Socket s);  // non-blocking; the peer's address is not kept
+  int (*connect)(Socket s, const SocketAddress* address);
+  int (*selectRead)(Socket s, long microseconds);  // ready count, or -1
+  int (*pendingError)(Socket s);  // nonzero once a connect has failed; never waits
+  int (*send)(Socket s, const char* bytes, int count);  // never raises a signal
+  int (*recv)(Socket s, char* bytes, int count, int flags);
+  int (*shutdown)(Socket s, int how);
+  int (*closesocket)(Socket s);
+  uint32_t (*inetAddr)(const char* text);
+  uint32_t (*lookupHost)(const char* name);  // the resolver: first IPv4 address
+  int (*localPort)(Socket s);                // the bound port in host order, or -1
+};
+
+const SocketApi& NativeSockets();
+// The table the library calls through.
+const SocketApi& Sockets();
+// Makes the library call through `api`; null restores the native table.
+void UseSockets(const SocketApi* api);
+
+// Host strings: the automation string allocator, or its stand-in.
+HostString NewString(const char16_t* units, uint32_t count);
+HostString NewStringBytes(const char* bytes, uint32_t count);
+uint32_t StringByteLen(HostString s);
+void FreeString(HostString s);
+
+// Text in the ANSI code page (UTF-8 where there is no other).
+std::u16string AnsiToWide(const char* bytes, size_t count);
+std::string WideToAnsi(const char16_t* units, size_t count);
+// How many bytes at the end begin a character that is not complete yet.
+size_t IncompleteAnsiTail(const char* bytes, size_t count);
+bool AnsiIsUtf8();
+
+// One pass over the calling thread's waiting messages.
+void PumpMessages();
+// Where there is no message queue, the host installs the pass per thread.
+void SetPumpHook(void (*pump)(void* context), void* context);
+// A pause that runs nothing; negative values pause not at all, 0 yields.
+void Delay(int32_t milliseconds);
+
+// Marker files in the current directory.
+bool OrdinaryFileExists(const char* name);
+int CreateEmptyFile(const char* name);  // 0, or the error number
+int RemoveFile(const char* name);       // 0, or the error number
+
+}  // namespace qws::platform

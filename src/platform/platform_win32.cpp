@@ -1,0 +1,272 @@
+// The platform layer on Windows: Windows Sockets 1.1 from wsock32, BSTRs from
+// oleaut32, the ANSI code page, and the thread's window-message queue.
+#include <winsock.h>
+#include <windows.h>
+#include <oleauto.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "platform.h"
+#include "utf8.h"
+
+namespace qws::platform {
+namespace {
+
+static_assert(sizeof(WSADATA) <= sizeof(StartupData), "room for WSADATA");
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "BSTR units are 16-bit");
+
+constexpr WORD kVersion11 = MAKEWORD(1, 1);
+
+int Startup(StartupData* data) {
+  return WSAStartup(kVersion11, reinterpret_cast<WSADATA*>(data->bytes));
+}
+
+int Cleanup() { return WSACleanup(); }
+
+int CancelBlockingCall() { return WSACancelBlockingCall(); }
+
+// SOCKET is pointer-sized on 64-bit Windows, but its values are small; one that
+// would not fit the record's 32 bits is not kept.
+Socket Narrow(SOCKET s) {
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  if (s > static_cast<SOCKET>(INT32_MAX)) {
+    closesocket(s);
+    return kInvalidSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+SOCKET Wide(Socket s) { return static_cast<SOCKET>(static_cast<uint32_t>(s)); }
+
+Socket OpenSocket() { return Narrow(::socket(AF_INET, SOCK_STREAM, 0)); }
+
+int SetNonBlocking(Socket s) {
+  u_long on = 1;
+  return ioctlsocket(Wide(s), FIONBIO, &on);
+}
+
+// SO_REUSEADDR here would let another process bind a port we listen on; a port
+// is free again at once without it.
+int AllowAddressReuse(Socket) { return 0; }
+
+int Bind(Socket s, const SocketAddress* address) {
+  return ::bind(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
+}
+
+int Listen(Socket s, int backlog) { return ::listen(Wide(s), backlog); }
+
+// Winsock gives the accepted socket the listening socket's non-blocking mode.
+Socket Accept(Socket s) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  return Narrow(::accept(Wide(s), reinterpret_cast<sockaddr*>(&peer), &length));
+}
+
+int Connect(Socket s, const SocketAddress* address) {
+  return ::connect(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
+}
+
+int SelectRead(Socket s, long microseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Wide(s), &readable);
+  timeval timeout{microseconds / 1000000, microseconds % 1000000};
+  return ::select(0, &readable, nullptr, nullptr, &timeout);
+}
+
+// A refused non-blocking connect shows in the exception set, not as readable.
+int PendingError(Socket s) {
+  fd_set failed;
+  FD_ZERO(&failed);
+  FD_SET(Wide(s), &failed);
+  timeval now{0, 0};
+  const int marked = ::select(0, nullptr, nullptr, &failed, &now);
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(Wide(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    return WSAGetLastError();
+  }
+  if (marked > 0 && error == 0) return WSAECONNREFUSED;
+  return error;
+}
+
+int Send(Socket s, const char* bytes, int count) { return ::send(Wide(s), bytes, count, 0); }
+
+int Recv(Socket s, char* bytes, int count, int flags) {
+  return ::recv(Wide(s), bytes, count, (flags & kRecvPeek) ? MSG_PEEK : 0);
+}
+
+int Shutdown(Socket s, int how) { return ::shutdown(Wide(s), how); }
+
+int CloseSocket(Socket s) { return ::closesocket(Wide(s)); }
+
+uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
+
+uint32_t LookupHost(const char* name) {
+  const hostent* entry = ::gethostbyname(name);
+  if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
+    return kNoAddress;
+  }
+  uint32_t address = 0;
+  const size_t length = entry->h_length < 0 ? 0 : static_cast<size_t>(entry->h_length);
+  std::memcpy(&address, entry->h_addr_list[0], length < sizeof address ? length : sizeof address);
+  return address;
+}
+
+int LocalPort(Socket s) {
+  sockaddr_in in{};
+  int length = sizeof in;
+  if (getsockname(Wide(s), reinterpret_cast<sockaddr*>(&in), &length) != 0) return -1;
+  return ntohs(in.sin_port);
+}
+
+constexpr SocketApi kNative = {
+    Startup, Cleanup,  CancelBlockingCall, OpenSocket, SetNonBlocking, AllowAddressReuse, Bind,
+    Listen,  Accept,   Connect,            SelectRead, PendingError,   Send,              Recv,
+    Shutdown, CloseSocket, InetAddr,       LookupHost, LocalPort,
+};
+
+std::atomic<const SocketApi*> active{&kNative};
+
+// A pass dispatches the messages that were waiting when it began: it posts a
+// marker of its own and stops on reaching it, so that a handler that keeps
+// posting cannot hold the caller in one pass for ever.
+UINT PassMarker() {
+  static const UINT marker = RegisterWindowMessageW(L"Quillmar_ws message pass");
+  return marker;
+}
+
+thread_local std::vector<WPARAM> openPasses;
+thread_local WPARAM nextPass = 1;
+
+bool IsOpenPass(WPARAM pass) {
+  for (WPARAM open : openPasses) {
+    if (open == pass) return true;
+  }
+  return false;
+}
+
+void DispatchUntil(UINT marker, WPARAM pass) {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));  // the host's own loop must see it
+      return;
+    }
+    if (msg.hwnd == nullptr && msg.message == marker) {
+      if (msg.wParam == pass) return;
+      // An enclosing pass's marker: put it back for that pass.
+      if (IsOpenPass(msg.wParam)) PostThreadMessageW(GetCurrentThreadId(), marker, msg.wParam, 0);
+      continue;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+const SocketApi& NativeSockets() { return kNative; }
+const SocketApi& Sockets() { return *active.load(std::memory_order_relaxed); }
+void UseSockets(const SocketApi* api) { active.store(api != nullptr ? api : &kNative); }
+
+HostString NewString(const char16_t* units, uint32_t count) {
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(units), count);
+}
+
+HostString NewStringBytes(const char* bytes, uint32_t count) {
+  return SysAllocStringByteLen(bytes, count);
+}
+
+uint32_t StringByteLen(HostString s) { return s == nullptr ? 0 : SysStringByteLen(s); }
+
+void FreeString(HostString s) { SysFreeString(s); }
+
+std::u16string AnsiToWide(const char* bytes, size_t count) {
+  if (count == 0 || count > INT32_MAX) return {};
+  const int length = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), nullptr, 0);
+  std::u16string out(static_cast<size_t>(length), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count),
+                      reinterpret_cast<wchar_t*>(out.data()), length);
+  return out;
+}
+
+std::string WideToAnsi(const char16_t* units, size_t count) {
+  if (count == 0 || count > INT32_MAX) return {};
+  const auto* wide = reinterpret_cast<const wchar_t*>(units);
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(count), out.data(), length, nullptr,
+                      nullptr);
+  return out;
+}
+
+bool AnsiIsUtf8() { return GetACP() == CP_UTF8; }
+
+// Double-byte code pages are read from the front: only there is it known which
+// bytes lead a pair.
+size_t IncompleteAnsiTail(const char* bytes, size_t count) {
+  const UINT codePage = GetACP();
+  if (codePage == CP_UTF8) return utf8::IncompleteTail(bytes, count);
+  CPINFO info;
+  if (!GetCPInfo(codePage, &info) || info.MaxCharSize < 2) return 0;
+  size_t i = 0;
+  while (i < count) {
+    if (!IsDBCSLeadByteEx(codePage, static_cast<BYTE>(bytes[i]))) {
+      ++i;
+    } else if (i + 1 == count) {
+      return 1;
+    } else {
+      i += 2;
+    }
+  }
+  return 0;
+}
+
+void SetPumpHook(void (*)(void*), void*) {}
+
+void PumpMessages() {
+  const UINT marker = PassMarker();
+  const WPARAM pass = nextPass++;
+  if (!PostThreadMessageW(GetCurrentThreadId(), marker, pass, 0)) return;
+  openPasses.push_back(pass);
+  DispatchUntil(marker, pass);
+  openPasses.pop_back();
+}
+
+void Delay(int32_t milliseconds) {
+  if (milliseconds >= 0) SleepEx(static_cast<DWORD>(milliseconds), FALSE);
+}
+
+// A directory search with normal attributes: read-only and archive files count,
+// hidden and system files and directories do not.
+bool OrdinaryFileExists(const char* name) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(name, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+  return (found.dwFileAttributes & kNotNormal) == 0;
+}
+
+int CreateEmptyFile(const char* name) {
+  const HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+int RemoveFile(const char* name) {
+  if (DeleteFileA(name)) return 0;
+  const DWORD error = GetLastError();
+  return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
+}
+
+}  // namespace qws::platform

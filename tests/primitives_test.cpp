@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "connection/operations.h"
+#include "support/fixtures.h"
+#include "support/socket_spy.h"
+
+// The function exported as DllMain, under its own name.
+extern "C" int32_t QWS_CALL ExportedDllMain(int32_t* hinst, int32_t* reason, int32_t* reserved);
+
+namespace qws::test {
+namespace {
+
+TEST(Record, EachThreadHasItsOwnZeroFilledRecord) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  ASSERT_TRUE(pair.server.Send("for the first thread"));
+
+  SocketSpy spy;
+  std::u16string seenByOther = u"unset";
+  int16_t otherReady = 1;
+  std::thread other([&] {
+    ConnectionRecord& record = ThisThreadRecord();
+    otherReady = record.ready;
+    EXPECT_EQ(0, ActiveSocket(record).value);
+    seenByOther = Take(DataArrivalTCP());
+  });
+  other.join();
+  EXPECT_EQ(kFalse, otherReady);
+  EXPECT_EQ(u"", seenByOther);
+  EXPECT_EQ(0, spy.total()) << "a fresh record reaches no socket call";
+
+  // The first thread's data is still there for it.
+  EXPECT_EQ(u"for the first thread", Take(DataArrivalTCP()));
+}
+
+TEST(Record, ClosedAndAbsentHandlesNeverReachTheSocketLayer) {
+  SocketHandle open;
+  {
+    AttachedPair pair;
+    open = ThisThreadRecord().mainSocket;
+  }  // closed by CloseTCP
+  SocketHandle closed = open;
+  closed.closed = true;
+
+  SocketSpy spy;
+  const platform::SocketAddress address;
+  for (SocketHandle handle : {SocketHandle{0, false}, SocketHandle{-1, false}, closed}) {
+    char byte = 0;
+    EXPECT_EQ(-1, Recv(handle, &byte, 1));
+    EXPECT_EQ(-1, Send(handle, "x", 1));
+    EXPECT_EQ(-1, Listen(handle, 1));
+    EXPECT_EQ(-1, Bind(handle, address));
+    EXPECT_EQ(-1, Connect(handle, address));
+    EXPECT_FALSE(ProbeReadable(handle, 100));
+    EXPECT_FALSE(Accept(handle).open());
+    Shutdown(handle);
+    Close(handle);
+  }
+  EXPECT_EQ(0, spy.total());
+}
+
+TEST(Record, ThreadEndClosesWhatItsRecordHolds) {
+  Peer listener = Peer::Listening();
+  std::thread client([&] { AttachClient(listener.port()); });
+  Peer server = listener.Accept();
+  ASSERT_TRUE(server.valid());
+  client.join();
+  EXPECT_TRUE(server.SeesOrderlyClose());
+}
+
+TEST(Primitives, ProbeSeesAPendingConnectionButNotAnIdleSocket) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  EXPECT_FALSE(ProbeReadable(ThisThreadRecord().mainSocket, 200)) << "connected, nothing sent";
+
+  // A listening socket of the library's own with a client waiting in its backlog.
+  ConnectionRecord listening;
+  StartWinsock(listening);
+  OpenSocket(listening);
+  FillAddress(listening, 0, Loopback());
+  ASSERT_EQ(0, Bind(listening.mainSocket, listening.address));
+  ASSERT_EQ(0, Listen(listening.mainSocket, 1));
+  const int port = platform::Sockets().localPort(listening.mainSocket.value);
+  Peer client = Peer::ConnectedTo(static_cast<uint16_t>(port));
+  bool pending = false;
+  for (int i = 0; i < 100 && !pending; ++i) pending = ProbeReadable(listening.mainSocket, 10000);
+  EXPECT_TRUE(pending);
+}
+
+TEST(Primitives, DelayPausesOnlyForZeroOrMore) {
+  Stopwatch none;
+  Delay(-1);
+  Delay(-1000);
+  EXPECT_LT(none.ms(), 20);
+  Stopwatch yield;
+  Delay(0);
+  EXPECT_LT(yield.ms(), 50);
+  Stopwatch pause;
+  Delay(60);
+  EXPECT_GE(pause.ms(), 60);
+  EXPECT_LT(pause.ms(), 2000);
+}
+
+TEST(Primitives, ResolveHostTakesDottedQuadsWithoutTheResolver) {
+  Peer start = Peer::Listening();  // Winsock's resolver wants a start
+  SocketSpy spy;
+  EXPECT_EQ(Loopback(), ResolveHost("127.0.0.1"));
+  EXPECT_EQ(0x04030201u, ResolveHost("1.2.3.4"));
+  EXPECT_EQ(0, spy.calls(Call::kLookupHost));
+
+  EXPECT_EQ(platform::kNoAddress, ResolveHost("255.255.255.255"));
+  EXPECT_EQ(1, spy.calls(Call::kLookupHost)) << "all bits set reads as failure and is looked up";
+
+  EXPECT_EQ(platform::kNoAddress, ResolveHost("no-such-host.invalid"));
+  EXPECT_EQ(Loopback(), ResolveHost("localhost"));
+
+  spy.reset();
+  EXPECT_EQ(platform::kNoAddress, ResolveHost(std::string("127.0.0.1\0evil", 14)));
+  EXPECT_EQ(0, spy.total()) << "a NUL inside the text never reaches the resolver";
+}
+
+TEST(Primitives, PortBitsAreTheLow16BitsInNetworkOrder) {
+  ConnectionRecord record;
+  FillAddress(record, -1, 0);
+  EXPECT_EQ(0xFFFF, record.address.port);
+  FillAddress(record, 0x1234, 0x0100007F);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record.address);
+  EXPECT_EQ(2, bytes[0] | (bytes[1] << 8));
+  EXPECT_EQ(0x12, bytes[2]);
+  EXPECT_EQ(0x34, bytes[3]);
+  EXPECT_EQ(0x7F, bytes[4]);
+  EXPECT_EQ(1, bytes[7]);
+}
+
+TEST(Boundary, DllMainAnswersOnlyProcessAttach) {
+  int32_t reasons[] = {0, 1, 2, 3};
+  EXPECT_EQ(0, ExportedDllMain(nullptr, &reasons[0], nullptr));
+  EXPECT_EQ(-1, ExportedDllMain(nullptr, &reasons[1], nullptr));
+  EXPECT_EQ(0, ExportedDllMain(nullptr, &reasons[2], nullptr));
+  EXPECT_EQ(0, ExportedDllMain(nullptr, &reasons[3], nullptr));
+  EXPECT_EQ(0, ExportedDllMain(nullptr, nullptr, nullptr));
+}
+
+TEST(Boundary, NullAndOddHostStringsAreSafe) {
+  EXPECT_EQ(0u, platform::StringByteLen(nullptr));
+  platform::FreeString(nullptr);
+  Text odd = Text::Packed("abc");
+  EXPECT_EQ(3u, platform::StringByteLen(odd.get()));
+  EXPECT_EQ(0, reinterpret_cast<const char*>(odd.get())[3]);
+  EXPECT_EQ(0, reinterpret_cast<const char*>(odd.get())[4]);
+}
+
+}  // namespace
+}  // namespace qws::test

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "connection/operations.h"
+#include "support/fixtures.h"
+#include "support/pump_hook.h"
+#include "support/socket_spy.h"
+
+namespace qws::test {
+namespace {
+
+// Waits until the pass has something, for data that is still on its way.
+std::u16string NextText() {
+  for (int i = 0; i < 300; ++i) {
+    std::u16string text = Take(DataArrivalTCP());
+    if (!text.empty()) return text;
+    Delay(10);
+  }
+  return {};
+}
+
+TEST(ReceivePass, ReturnsWhatArrivedAtMost64BytesAPass) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  EXPECT_EQ(u"", Take(DataArrivalTCP())) << "nothing waiting";
+
+  ASSERT_TRUE(pair.server.Send("hello"));
+  EXPECT_EQ(u"hello", NextText());
+  EXPECT_EQ(u"", Take(DataArrivalTCP()));
+
+  const std::string hundred = std::string(60, 'a') + std::string(40, 'b');
+  ASSERT_TRUE(pair.server.Send(hundred));
+  Delay(100);
+  EXPECT_EQ(Widen(hundred.substr(0, 64)), Take(DataArrivalTCP()));
+  EXPECT_EQ(Widen(hundred.substr(64)), Take(DataArrivalTCP()));
+
+  ASSERT_TRUE(pair.server.Send(std::string("a\0b", 3)));
+  EXPECT_EQ(std::u16string(u"a\0b", 3), NextText()) << "NUL bytes arrive as U+0000";
+}
+
+TEST(ReceivePass, BytesAboveAsciiAreCodePageCharacters) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  if (platform::AnsiIsUtf8()) {
+    // "é€" split inside the euro sign, then across a 64-byte boundary.
+    ASSERT_TRUE(pair.server.Send("\xC3\xA9\xE2\x82"));
+    EXPECT_EQ(u"\u00E9", NextText());
+    ASSERT_TRUE(pair.server.Send("\xAC!"));
+    EXPECT_EQ(u"\u20AC!", NextText());
+
+    const std::string boundary = std::string(63, 'x') + "\xE2\x82\xAC" + "y";
+    ASSERT_TRUE(pair.server.Send(boundary));
+    Delay(100);
+    EXPECT_EQ(Widen(std::string(63, 'x')), Take(DataArrivalTCP()));
+    EXPECT_EQ(u"\u20ACy", Take(DataArrivalTCP())) << "no stray spaces, no split character";
+  } else {
+    // A single-byte code page: one character per byte (1252: 0xE9 is é, 0x80 is €).
+    ASSERT_TRUE(pair.server.Send("\xE9\x80"));
+    const std::u16string text = NextText();
+    EXPECT_EQ(platform::AnsiToWide("\xE9\x80", 2), text);
+    EXPECT_EQ(2u, text.size());
+  }
+}
+
+TEST(ReceivePass, OrderlyCloseIsRemoteDisconnectOnEveryLaterPass) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  pair.server.Close();
+  Delay(50);
+  for (int pass = 0; pass < 2; ++pass) {
+    Stopwatch watch;
+    EXPECT_EQ(u"Remote Disconnect", Take(DataArrivalTCP()));
+    EXPECT_GE(watch.ms(), 100);
+    EXPECT_LT(watch.ms(), 3000);
+  }
+}
+
+TEST(ReceivePass, NestedPassReturnsLastTextWithoutReceiving) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  ASSERT_TRUE(pair.server.Send("first"));
+  EXPECT_EQ(u"first", NextText());
+  ASSERT_TRUE(pair.server.Send("second"));
+  Delay(100);
+
+  SocketSpy spy;
+  std::u16string nested = u"unset";
+  int receivesBeforeNested = -1;
+  PumpHook hook([&] {
+    // Pass 1 is the outer pass's first pump, with the record still free.
+    if (ThisThreadRecord().ready == kFalse && receivesBeforeNested < 0) {
+      receivesBeforeNested = spy.calls(Call::kRecv);
+      nested = Take(DataArrivalTCP());
+    }
+  });
+  const std::u16string outer = Take(DataArrivalTCP());
+  EXPECT_EQ(u"second", outer);
+  EXPECT_EQ(1, receivesBeforeNested);
+  EXPECT_EQ(1, spy.calls(Call::kRecv)) << "the nested pass did not receive";
+  EXPECT_EQ(u"", nested) << "during the pass the last text is empty";
+  EXPECT_GE(hook.passes(), 2);
+}
+
+TEST(ReceivePass, FreshThreadGetsEmptyTextWithoutSocketCalls) {
+  SocketSpy spy;
+  std::u16string text = u"unset";
+  std::thread fresh([&] { text = Take(DataArrivalTCP()); });
+  fresh.join();
+  EXPECT_EQ(u"", text);
+  EXPECT_EQ(0, spy.total());
+}
+
+}  // namespace
+}  // namespace qws::test

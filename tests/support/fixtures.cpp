@@ -1,0 +1,44 @@
+#include "fixtures.h"
+
+#include "connection/operations.h"
+
+namespace qws::test {
+
+Text Text::Wide(const std::u16string& text) {
+  return Text(platform::NewString(text.data(), static_cast<uint32_t>(text.size())));
+}
+
+Text Text::Packed(const std::string& bytes) {
+  return Text(platform::NewStringBytes(bytes.data(), static_cast<uint32_t>(bytes.size())));
+}
+
+Text::~Text() { platform::FreeString(s_); }
+
+std::u16string Take(HostString s) {
+  std::u16string text;
+  if (s != nullptr) {
+    text.assign(reinterpret_cast<const char16_t*>(s), platform::StringByteLen(s) / 2);
+  }
+  platform::FreeString(s);
+  return text;
+}
+
+std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+void AttachClient(uint16_t port) {
+  ConnectionRecord& record = ThisThreadRecord();
+  StartWinsock(record);
+  OpenSocket(record);
+  FillAddress(record, static_cast<int16_t>(port), Loopback());
+  Connect(record.mainSocket, record.address);
+  record.clientMode = kClientRole;
+}
+
+AttachedPair::AttachedPair() {
+  AttachClient(listener.port());
+  server = listener.Accept();
+}
+
+AttachedPair::~AttachedPair() { CloseConnection(ThisThreadRecord()); }
+
+}  // namespace qws::test

@@ -1,0 +1,51 @@
+// The other end of a connection, in the test process, on the platform's own
+// socket calls (never through the table the library uses, so it is never
+// counted). Each peer holds a start of the socket layer for as long as it lives.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qws::test {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+class Peer {
+ public:
+  static Peer Listening();                // on 127.0.0.1, a port the system picks
+  static Peer ConnectedTo(uint16_t port);  // to 127.0.0.1
+
+  Peer() = default;
+  Peer(Peer&& other) noexcept;
+  Peer& operator=(Peer&& other) noexcept;
+  ~Peer();
+
+  bool valid() const { return socket_ > 0; }
+  uint16_t port() const;
+  Peer Accept(Millis within = 3000ms);
+  // Sends every byte, waiting while the socket's buffer is full.
+  bool Send(const std::string& bytes, Millis within = 3000ms);
+  // Collects bytes until `count` have arrived, the peer closes, or time is up.
+  std::string Receive(size_t count, Millis within = 3000ms);
+  // True when the next thing to arrive is an orderly close.
+  bool SeesOrderlyClose(Millis within = 3000ms);
+  // True when nothing arrives and no close is seen for `quiet`.
+  bool StaysQuiet(Millis quiet = 200ms);
+  void Close();
+
+ private:
+  explicit Peer(platform::Socket socket);
+  platform::Socket socket_ = 0;
+  bool started_ = false;
+};
+
+// A loopback port on which nothing listens.
+uint16_t FreePort();
+
+uint32_t Loopback();
+
+}  // namespace qws::test

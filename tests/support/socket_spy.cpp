@@ -1,0 +1,113 @@
+#include "socket_spy.h"
+
+namespace qws::test {
+namespace {
+
+using platform::Socket;
+using platform::SocketAddress;
+using platform::StartupData;
+
+struct State {
+  std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> calls{};
+  std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> failures{};
+  mutable std::mutex mutex;
+  std::set<Socket> handles;
+};
+State state;
+
+const platform::SocketApi& Real() { return platform::NativeSockets(); }
+
+// Counts the call and says whether it is to fail instead of reaching the platform.
+bool Enter(Call call) {
+  state.calls[static_cast<size_t>(call)]++;
+  auto& failures = state.failures[static_cast<size_t>(call)];
+  int left = failures.load();
+  while (left > 0) {
+    if (failures.compare_exchange_weak(left, left - 1)) return true;
+  }
+  return false;
+}
+
+bool Enter(Call call, Socket s) {
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.handles.insert(s);
+  }
+  return Enter(call);
+}
+
+int Startup(StartupData* d) { return Enter(Call::kStartup) ? -1 : Real().startup(d); }
+int Cleanup() { return Enter(Call::kCleanup) ? -1 : Real().cleanup(); }
+int Cancel() { return Enter(Call::kCancelBlockingCall) ? -1 : Real().cancelBlockingCall(); }
+Socket OpenSocket() { return Enter(Call::kSocket) ? platform::kInvalidSocket : Real().socket(); }
+int SetNonBlocking(Socket s) {
+  return Enter(Call::kSetNonBlocking, s) ? -1 : Real().setNonBlocking(s);
+}
+int AllowReuse(Socket s) {
+  return Enter(Call::kAllowAddressReuse, s) ? -1 : Real().allowAddressReuse(s);
+}
+int Bind(Socket s, const SocketAddress* a) { return Enter(Call::kBind, s) ? -1 : Real().bind(s, a); }
+int Listen(Socket s, int b) { return Enter(Call::kListen, s) ? -1 : Real().listen(s, b); }
+Socket Accept(Socket s) {
+  return Enter(Call::kAccept, s) ? platform::kInvalidSocket : Real().accept(s);
+}
+int Connect(Socket s, const SocketAddress* a) {
+  return Enter(Call::kConnect, s) ? -1 : Real().connect(s, a);
+}
+int SelectRead(Socket s, long us) {
+  return Enter(Call::kSelectRead, s) ? -1 : Real().selectRead(s, us);
+}
+int PendingError(Socket s) {
+  return Enter(Call::kPendingError, s) ? 10054 : Real().pendingError(s);
+}
+int Send(Socket s, const char* b, int n) { return Enter(Call::kSend, s) ? -1 : Real().send(s, b, n); }
+int Recv(Socket s, char* b, int n, int f) {
+  return Enter(Call::kRecv, s) ? -1 : Real().recv(s, b, n, f);
+}
+int Shutdown(Socket s, int how) { return Enter(Call::kShutdown, s) ? -1 : Real().shutdown(s, how); }
+int CloseSocket(Socket s) { return Enter(Call::kCloseSocket, s) ? -1 : Real().closesocket(s); }
+uint32_t InetAddr(const char* t) {
+  return Enter(Call::kInetAddr) ? platform::kNoAddress : Real().inetAddr(t);
+}
+uint32_t LookupHost(const char* n) {
+  return Enter(Call::kLookupHost) ? platform::kNoAddress : Real().lookupHost(n);
+}
+int LocalPort(Socket s) { return Enter(Call::kLocalPort, s) ? -1 : Real().localPort(s); }
+
+constexpr platform::SocketApi kSpy = {
+    Startup, Cleanup, Cancel, OpenSocket, SetNonBlocking, AllowReuse, Bind, Listen, Accept, Connect,
+    SelectRead, PendingError, Send, Recv, Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,
+};
+
+}  // namespace
+
+SocketSpy::SocketSpy() {
+  reset();
+  platform::UseSockets(&kSpy);
+}
+
+SocketSpy::~SocketSpy() { platform::UseSockets(nullptr); }
+
+int SocketSpy::calls(Call call) const { return state.calls[static_cast<size_t>(call)].load(); }
+
+int SocketSpy::total() const {
+  int sum = 0;
+  for (const auto& count : state.calls) sum += count.load();
+  return sum;
+}
+
+bool SocketSpy::sawHandle(Socket handle) const {
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.handles.count(handle) != 0;
+}
+
+void SocketSpy::failNext(Call call, int times) { state.failures[static_cast<size_t>(call)] = times; }
+
+void SocketSpy::reset() {
+  for (auto& count : state.calls) count = 0;
+  for (auto& count : state.failures) count = 0;
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.handles.clear();
+}
+
+}  // namespace qws::test

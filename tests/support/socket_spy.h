@@ -1,0 +1,35 @@
+// Wraps the socket table the library calls through: counts every call, remembers
+// the handles it was given, and fails chosen calls on demand.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <set>
+
+#include "platform/platform.h"
+
+namespace qws::test {
+
+enum class Call {
+  kStartup, kCleanup, kCancelBlockingCall, kSocket, kSetNonBlocking, kAllowAddressReuse, kBind,
+  kListen, kAccept, kConnect, kSelectRead, kPendingError, kSend, kRecv, kShutdown, kCloseSocket,
+  kInetAddr, kLookupHost, kLocalPort, kCount
+};
+
+class SocketSpy {
+ public:
+  SocketSpy();
+  ~SocketSpy();
+  SocketSpy(const SocketSpy&) = delete;
+  SocketSpy& operator=(const SocketSpy&) = delete;
+
+  int calls(Call call) const;
+  int total() const;
+  bool sawHandle(platform::Socket handle) const;
+  // The next `times` calls of this kind fail without reaching the platform.
+  void failNext(Call call, int times = 1);
+  void reset();
+};
+
+}  // namespace qws::test
