@@ -18,29 +18,29 @@ constexpr int32_t kSocketError = -1;
 extern "C" {
 
 // @1 DllMain (exported under this name; the loader's entry point is another function)
-QWS_EXPORT int32_t QWS_CALL ExportedDllMain(int32_t*, int32_t* reason, int32_t*) {
+int32_t QWS_CALL ExportedDllMain(int32_t*, int32_t* reason, int32_t*) {
   return reason != nullptr && *reason == kProcessAttach ? -1 : 0;
 }
 
 // @2 CloseTCP, and @8 ShutdownTCP: one function under two names
-QWS_EXPORT int32_t QWS_CALL CloseTCP() {
+int32_t QWS_CALL CloseTCP() {
   return Guarded(kSocketError, [] { return qws::CloseConnection(ThisThreadRecord()); });
 }
 
 // @3 DataArrivalTCP
-QWS_EXPORT HostString QWS_CALL DataArrivalTCP() {
+HostString QWS_CALL DataArrivalTCP() {
   return Guarded<HostString>(nullptr,
                              [] { return qws::ReturnText(qws::ReceivePass(ThisThreadRecord())); });
 }
 
 // @4 ConnectRequestTCP
-QWS_EXPORT Bool16 QWS_CALL ConnectRequestTCP() {
+Bool16 QWS_CALL ConnectRequestTCP() {
   return Guarded(qws::kFalse,
                  [] { return ToBool16(qws::AcceptWaitingPeer(ThisThreadRecord())); });
 }
 
 // @5 ConnectTCP
-QWS_EXPORT Bool16 QWS_CALL ConnectTCP(HostString host, int16_t port) {
+Bool16 QWS_CALL ConnectTCP(HostString host, int16_t port) {
   return Guarded(qws::kFalse, [&] {
     const std::string name = qws::PackedArgument(host);
     return ToBool16(qws::ConnectToServer(ThisThreadRecord(), name, port));
@@ -48,10 +48,10 @@ QWS_EXPORT Bool16 QWS_CALL ConnectTCP(HostString host, int16_t port) {
 }
 
 // @6 stopwinsock
-QWS_EXPORT Bool16 QWS_CALL stopwinsock() { return ToBool16(qws::MarkerRaised(qws::kSocketMarker)); }
+Bool16 QWS_CALL stopwinsock() { return ToBool16(qws::MarkerRaised(qws::kSocketMarker)); }
 
 // @7 SendTCP
-QWS_EXPORT int32_t QWS_CALL SendTCP(HostString text) {
+int32_t QWS_CALL SendTCP(HostString text) {
   return Guarded(kSocketError, [&] {
     const std::u16string copy = qws::WideArgument(text);
     return qws::SendText(ThisThreadRecord(), copy);
@@ -59,23 +59,23 @@ QWS_EXPORT int32_t QWS_CALL SendTCP(HostString text) {
 }
 
 // @9 ListenerTCP
-QWS_EXPORT Bool16 QWS_CALL ListenerTCP(int16_t port) {
+Bool16 QWS_CALL ListenerTCP(int16_t port) {
   return Guarded(qws::kFalse, [&] { return ToBool16(qws::StartListening(ThisThreadRecord(), port)); });
 }
 
 // @10 clearwinsockfile
-QWS_EXPORT int32_t QWS_CALL clearwinsockfile() { return qws::ClearMarker(qws::kSocketMarker); }
+int32_t QWS_CALL clearwinsockfile() { return qws::ClearMarker(qws::kSocketMarker); }
 
 // @11 createstopwinsockfile
-QWS_EXPORT int32_t QWS_CALL createstopwinsockfile() { return qws::RaiseMarker(qws::kSocketMarker); }
+int32_t QWS_CALL createstopwinsockfile() { return qws::RaiseMarker(qws::kSocketMarker); }
 
 // @12 clearsetfile
-QWS_EXPORT int32_t QWS_CALL clearsetfile() { return qws::ClearMarker(qws::kSettingsMarker); }
+int32_t QWS_CALL clearsetfile() { return qws::ClearMarker(qws::kSettingsMarker); }
 
 // @13 createstopsetfile
-QWS_EXPORT int32_t QWS_CALL createstopsetfile() { return qws::RaiseMarker(qws::kSettingsMarker); }
+int32_t QWS_CALL createstopsetfile() { return qws::RaiseMarker(qws::kSettingsMarker); }
 
 // @14 stopsettings
-QWS_EXPORT Bool16 QWS_CALL stopsettings() { return ToBool16(qws::MarkerRaised(qws::kSettingsMarker)); }
+Bool16 QWS_CALL stopsettings() { return ToBool16(qws::MarkerRaised(qws::kSettingsMarker)); }
 
 }  // extern "C"

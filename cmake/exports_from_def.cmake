@@ -1,0 +1,21 @@
+# Reads the export list of a .def file and writes a GNU version script that exports
+# exactly those names (plus EXTRA ones); sets OUT_OPTIONS to the linker options that
+# give every "Name = Internal" line its second name.
+function(qws_exports_from_def def_file map_file out_options)
+  cmake_parse_arguments(ARG "" "" "EXTRA" ${ARGN})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+  file(STRINGS ${def_file} lines REGEX "^[ \t]+[A-Za-z_]")
+  set(names ${ARG_EXTRA})
+  set(options "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]+([A-Za-z_0-9]+)[ \t]*=[ \t]*([A-Za-z_0-9]+)")
+      list(APPEND names ${CMAKE_MATCH_1})
+      list(APPEND options "-Wl,--defsym=${CMAKE_MATCH_1}=${CMAKE_MATCH_2}")
+    elseif(line MATCHES "^[ \t]+([A-Za-z_0-9]+)")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  list(JOIN names ";\n    " body)
+  file(WRITE ${map_file} "{\n  global:\n    ${body};\n  local: *;\n};\n")
+  set(${out_options} ${options} PARENT_SCOPE)
+endfunction()
