@@ -40,23 +40,23 @@ typedef int16_t Bool16;
 int32_t QWS_CALL DllMain(int32_t* hinst, int32_t* reason, int32_t* reserved);
 
 /* Connection operations. Ports are 16-bit bit patterns: -1 is port 65535. */
-Bool16 QWS_CALL ListenerTCP(int16_t port);          /* 9; binds and listens */
-Bool16 QWS_CALL ConnectRequestTCP(void);            /* 4; accepts one peer when one waits */
+Bool16 QWS_CALL ListenerTCP(int16_t port);                 /* 9; binds and listens */
+Bool16 QWS_CALL ConnectRequestTCP(void);                   /* 4; accepts one peer when one waits */
 Bool16 QWS_CALL ConnectTCP(HostString host, int16_t port); /* 5; host holds packed ANSI bytes */
-int32_t QWS_CALL SendTCP(HostString text);          /* 7; wide text; bytes sent or -1 */
-HostString QWS_CALL DataArrivalTCP(void);           /* 3; up to 64 bytes as text, or
-                                                       "Remote Disconnect" */
-int32_t QWS_CALL CloseTCP(void);                    /* 2; 0, or -1 with nothing to release */
-int32_t QWS_CALL ShutdownTCP(void);                 /* 8; the same function as CloseTCP */
+int32_t QWS_CALL SendTCP(HostString text);                 /* 7; wide text; bytes sent or -1 */
+HostString QWS_CALL DataArrivalTCP(void);                  /* 3; up to 64 bytes as text, or
+                                                              "Remote Disconnect" */
+int32_t QWS_CALL CloseTCP(void);                           /* 2; 0, or -1 with nothing to release */
+int32_t QWS_CALL ShutdownTCP(void);                        /* 8; the same function as CloseTCP */
 
 /* Stop markers "stopws.dat" and "stopset.dat" in the current directory.
    Tests return a Bool16; create and clear return 0 or a nonzero error number. */
-Bool16 QWS_CALL stopwinsock(void);                  /* 6 */
-int32_t QWS_CALL clearwinsockfile(void);            /* 10 */
-int32_t QWS_CALL createstopwinsockfile(void);       /* 11 */
-int32_t QWS_CALL clearsetfile(void);                /* 12 */
-int32_t QWS_CALL createstopsetfile(void);           /* 13 */
-Bool16 QWS_CALL stopsettings(void);                 /* 14 */
+Bool16 QWS_CALL stopwinsock(void);            /* 6 */
+int32_t QWS_CALL clearwinsockfile(void);      /* 10 */
+int32_t QWS_CALL createstopwinsockfile(void); /* 11 */
+int32_t QWS_CALL clearsetfile(void);          /* 12 */
+int32_t QWS_CALL createstopsetfile(void);     /* 13 */
+Bool16 QWS_CALL stopsettings(void);           /* 14 */
 
 #ifndef _WIN32
 /* Linux only: the string allocator and the message-pump hook. */

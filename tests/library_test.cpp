@@ -13,11 +13,20 @@ namespace qws::test {
 namespace {
 
 const std::pair<const char*, int> kExports[] = {
-    {"DllMain", 1},         {"CloseTCP", 2},          {"DataArrivalTCP", 3},
-    {"ConnectRequestTCP", 4}, {"ConnectTCP", 5},      {"stopwinsock", 6},
-    {"SendTCP", 7},         {"ShutdownTCP", 8},       {"ListenerTCP", 9},
-    {"clearwinsockfile", 10}, {"createstopwinsockfile", 11}, {"clearsetfile", 12},
-    {"createstopsetfile", 13}, {"stopsettings", 14},
+    {"DllMain", 1},
+    {"CloseTCP", 2},
+    {"DataArrivalTCP", 3},
+    {"ConnectRequestTCP", 4},
+    {"ConnectTCP", 5},
+    {"stopwinsock", 6},
+    {"SendTCP", 7},
+    {"ShutdownTCP", 8},
+    {"ListenerTCP", 9},
+    {"clearwinsockfile", 10},
+    {"createstopwinsockfile", 11},
+    {"clearsetfile", 12},
+    {"createstopsetfile", 13},
+    {"stopsettings", 14},
 };
 
 using DllMainFn = int32_t(QWS_CALL*)(int32_t*, int32_t*, int32_t*);
@@ -61,8 +70,8 @@ TEST_F(LoadedLibrary, CallsWithTheHostSignatures) {
     HostString host = SysAllocStringByteLen("no-such-host.invalid", 20);
 #else
     library.get<void (*)(HostString)>("HostStringFree")(text);
-    HostString host =
-        library.get<HostString (*)(const char*, uint32_t)>("HostStringAllocBytes")("no-such-host.invalid", 20);
+    HostString host = library.get<HostString (*)(const char*, uint32_t)>("HostStringAllocBytes")(
+        "no-such-host.invalid", 20);
 #endif
     EXPECT_EQ(0, library.get<ConnectFn>("ConnectTCP")(host, 80));
     EXPECT_EQ(0, library.get<StatusFn>("CloseTCP")());

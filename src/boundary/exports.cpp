@@ -35,8 +35,7 @@ HostString QWS_CALL DataArrivalTCP() {
 
 // @4 ConnectRequestTCP
 Bool16 QWS_CALL ConnectRequestTCP() {
-  return Guarded(qws::kFalse,
-                 [] { return ToBool16(qws::AcceptWaitingPeer(ThisThreadRecord())); });
+  return Guarded(qws::kFalse, [] { return ToBool16(qws::AcceptWaitingPeer(ThisThreadRecord())); });
 }
 
 // @5 ConnectTCP
@@ -60,7 +59,8 @@ int32_t QWS_CALL SendTCP(HostString text) {
 
 // @9 ListenerTCP
 Bool16 QWS_CALL ListenerTCP(int16_t port) {
-  return Guarded(qws::kFalse, [&] { return ToBool16(qws::StartListening(ThisThreadRecord(), port)); });
+  return Guarded(qws::kFalse,
+                 [&] { return ToBool16(qws::StartListening(ThisThreadRecord(), port)); });
 }
 
 // @10 clearwinsockfile

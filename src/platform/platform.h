@@ -52,7 +52,7 @@ struct SocketApi {
   Socket (*accept)(Socket s);  // non-blocking; the peer's address is not kept
   int (*connect)(Socket s, const SocketAddress* address);
   int (*selectRead)(Socket s, long microseconds);  // ready count, or -1
-  int (*pendingError)(Socket s);  // nonzero once a connect has failed; never waits
+  int (*pendingError)(Socket s);                   // nonzero once a connect has failed; never waits
   int (*send)(Socket s, const char* bytes, int count);  // never raises a signal
   int (*recv)(Socket s, char* bytes, int count, int flags);
   int (*shutdown)(Socket s, int how);

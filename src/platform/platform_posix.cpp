@@ -159,9 +159,13 @@ int LocalPort(Socket s) {
 }
 
 constexpr SocketApi kNative = {
-    Startup, Cleanup,  CancelBlockingCall, OpenSocket, SetNonBlocking, AllowAddressReuse, Bind,
-    Listen,  Accept,   Connect,            SelectRead, PendingError,   Send,              Recv,
-    Shutdown, CloseSocket, InetAddr,       LookupHost, LocalPort,
+    Startup,     Cleanup,        CancelBlockingCall,
+    OpenSocket,  SetNonBlocking, AllowAddressReuse,
+    Bind,        Listen,         Accept,
+    Connect,     SelectRead,     PendingError,
+    Send,        Recv,           Shutdown,
+    CloseSocket, InetAddr,       LookupHost,
+    LocalPort,
 };
 
 std::atomic<const SocketApi*> active{&kNative};
@@ -216,7 +220,9 @@ size_t IncompleteAnsiTail(const char* bytes, size_t count) {
 }
 bool AnsiIsUtf8() { return true; }
 
-void SetPumpHook(void (*function)(void*), void* context) { pump = {function, function ? context : nullptr}; }
+void SetPumpHook(void (*function)(void*), void* context) {
+  pump = {function, function ? context : nullptr};
+}
 
 void PumpMessages() {
   const Pump current = pump;

@@ -1,8 +1,8 @@
 // The platform layer on Windows: Windows Sockets 1.1 from wsock32, BSTRs from
 // oleaut32, the ANSI code page, and the thread's window-message queue.
-#include <winsock.h>
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
+#include <winsock.h>
 
 #include <atomic>
 #include <cstring>
@@ -123,9 +123,13 @@ int LocalPort(Socket s) {
 }
 
 constexpr SocketApi kNative = {
-    Startup, Cleanup,  CancelBlockingCall, OpenSocket, SetNonBlocking, AllowAddressReuse, Bind,
-    Listen,  Accept,   Connect,            SelectRead, PendingError,   Send,              Recv,
-    Shutdown, CloseSocket, InetAddr,       LookupHost, LocalPort,
+    Startup,     Cleanup,        CancelBlockingCall,
+    OpenSocket,  SetNonBlocking, AllowAddressReuse,
+    Bind,        Listen,         Accept,
+    Connect,     SelectRead,     PendingError,
+    Send,        Recv,           Shutdown,
+    CloseSocket, InetAddr,       LookupHost,
+    LocalPort,
 };
 
 std::atomic<const SocketApi*> active{&kNative};
@@ -248,7 +252,8 @@ bool OrdinaryFileExists(const char* name) {
   const HANDLE search = FindFirstFileA(name, &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   FindClose(search);
-  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+  constexpr DWORD kNotNormal =
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
   return (found.dwFileAttributes & kNotNormal) == 0;
 }
 

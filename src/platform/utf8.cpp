@@ -19,11 +19,16 @@ size_t SequenceLength(unsigned char lead) {
 // The second byte's range excludes overlong forms, surrogates and values past U+10FFFF.
 bool SecondByteFits(unsigned char lead, unsigned char second) {
   switch (lead) {
-    case 0xE0: return second >= 0xA0 && second <= 0xBF;
-    case 0xED: return second >= 0x80 && second <= 0x9F;
-    case 0xF0: return second >= 0x90 && second <= 0xBF;
-    case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return IsContinuation(second);
+    case 0xE0:
+      return second >= 0xA0 && second <= 0xBF;
+    case 0xED:
+      return second >= 0x80 && second <= 0x9F;
+    case 0xF0:
+      return second >= 0x90 && second <= 0xBF;
+    case 0xF4:
+      return second >= 0x80 && second <= 0x8F;
+    default:
+      return IsContinuation(second);
   }
 }
 

@@ -23,7 +23,9 @@ std::u16string Take(HostString s) {
   return text;
 }
 
-std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widen(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 void AttachClient(uint16_t port) {
   ConnectionRecord& record = ThisThreadRecord();

@@ -51,15 +51,16 @@ Peer::~Peer() {
   if (started_) Api().cleanup();
 }
 
-Peer Peer::Listening() {
+Peer Peer::Listening(uint16_t port) {
   platform::StartupData data;
   Api().startup(&data);
   Peer peer(Api().socket());
   if (peer.socket_ < 0) return peer;
   Api().setNonBlocking(peer.socket_);
-  const platform::SocketAddress address = LoopbackAddress(0);
-  Api().bind(peer.socket_, &address);
-  Api().listen(peer.socket_, 8);
+  Api().allowAddressReuse(peer.socket_);
+  const platform::SocketAddress address = LoopbackAddress(port);
+  if (Api().bind(peer.socket_, &address) != 0) peer.Close();
+  if (peer.valid()) Api().listen(peer.socket_, 8);
   return peer;
 }
 

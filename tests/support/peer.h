@@ -16,8 +16,8 @@ using Millis = std::chrono::milliseconds;
 
 class Peer {
  public:
-  static Peer Listening();                // on 127.0.0.1, a port the system picks
-  static Peer ConnectedTo(uint16_t port);  // to 127.0.0.1
+  static Peer Listening(uint16_t port = 0);  // on 127.0.0.1; 0: a port the system picks
+  static Peer ConnectedTo(uint16_t port);    // to 127.0.0.1
 
   Peer() = default;
   Peer(Peer&& other) noexcept;

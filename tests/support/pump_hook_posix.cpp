@@ -14,5 +14,4 @@ PumpHook::PumpHook(std::function<void()> onPass) : onPass_(std::move(onPass)) {
 
 PumpHook::~PumpHook() { SetMessagePump(nullptr, nullptr); }
 
-
 }  // namespace qws::test

@@ -45,5 +45,4 @@ PumpHook::~PumpHook() {
   }
 }
 
-
 }  // namespace qws::test

@@ -12,6 +12,7 @@ struct State {
   std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> failures{};
   mutable std::mutex mutex;
   std::set<Socket> handles;
+  std::function<void()> afterConnect;
 };
 State state;
 
@@ -46,13 +47,18 @@ int SetNonBlocking(Socket s) {
 int AllowReuse(Socket s) {
   return Enter(Call::kAllowAddressReuse, s) ? -1 : Real().allowAddressReuse(s);
 }
-int Bind(Socket s, const SocketAddress* a) { return Enter(Call::kBind, s) ? -1 : Real().bind(s, a); }
+int Bind(Socket s, const SocketAddress* a) {
+  return Enter(Call::kBind, s) ? -1 : Real().bind(s, a);
+}
 int Listen(Socket s, int b) { return Enter(Call::kListen, s) ? -1 : Real().listen(s, b); }
 Socket Accept(Socket s) {
   return Enter(Call::kAccept, s) ? platform::kInvalidSocket : Real().accept(s);
 }
 int Connect(Socket s, const SocketAddress* a) {
-  return Enter(Call::kConnect, s) ? -1 : Real().connect(s, a);
+  if (Enter(Call::kConnect, s)) return -1;
+  const int result = Real().connect(s, a);
+  if (state.afterConnect) state.afterConnect();
+  return result;
 }
 int SelectRead(Socket s, long us) {
   return Enter(Call::kSelectRead, s) ? -1 : Real().selectRead(s, us);
@@ -60,7 +66,9 @@ int SelectRead(Socket s, long us) {
 int PendingError(Socket s) {
   return Enter(Call::kPendingError, s) ? 10054 : Real().pendingError(s);
 }
-int Send(Socket s, const char* b, int n) { return Enter(Call::kSend, s) ? -1 : Real().send(s, b, n); }
+int Send(Socket s, const char* b, int n) {
+  return Enter(Call::kSend, s) ? -1 : Real().send(s, b, n);
+}
 int Recv(Socket s, char* b, int n, int f) {
   return Enter(Call::kRecv, s) ? -1 : Real().recv(s, b, n, f);
 }
@@ -75,8 +83,9 @@ uint32_t LookupHost(const char* n) {
 int LocalPort(Socket s) { return Enter(Call::kLocalPort, s) ? -1 : Real().localPort(s); }
 
 constexpr platform::SocketApi kSpy = {
-    Startup, Cleanup, Cancel, OpenSocket, SetNonBlocking, AllowReuse, Bind, Listen, Accept, Connect,
-    SelectRead, PendingError, Send, Recv, Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,
+    Startup,  Cleanup,     Cancel,   OpenSocket, SetNonBlocking, AllowReuse, Bind,
+    Listen,   Accept,      Connect,  SelectRead, PendingError,   Send,       Recv,
+    Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,
 };
 
 }  // namespace
@@ -101,9 +110,16 @@ bool SocketSpy::sawHandle(Socket handle) const {
   return state.handles.count(handle) != 0;
 }
 
-void SocketSpy::failNext(Call call, int times) { state.failures[static_cast<size_t>(call)] = times; }
+void SocketSpy::failNext(Call call, int times) {
+  state.failures[static_cast<size_t>(call)] = times;
+}
+
+void SocketSpy::afterConnect(std::function<void()> action) {
+  state.afterConnect = std::move(action);
+}
 
 void SocketSpy::reset() {
+  state.afterConnect = nullptr;
   for (auto& count : state.calls) count = 0;
   for (auto& count : state.failures) count = 0;
   std::lock_guard<std::mutex> lock(state.mutex);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -12,9 +13,26 @@
 namespace qws::test {
 
 enum class Call {
-  kStartup, kCleanup, kCancelBlockingCall, kSocket, kSetNonBlocking, kAllowAddressReuse, kBind,
-  kListen, kAccept, kConnect, kSelectRead, kPendingError, kSend, kRecv, kShutdown, kCloseSocket,
-  kInetAddr, kLookupHost, kLocalPort, kCount
+  kStartup,
+  kCleanup,
+  kCancelBlockingCall,
+  kSocket,
+  kSetNonBlocking,
+  kAllowAddressReuse,
+  kBind,
+  kListen,
+  kAccept,
+  kConnect,
+  kSelectRead,
+  kPendingError,
+  kSend,
+  kRecv,
+  kShutdown,
+  kCloseSocket,
+  kInetAddr,
+  kLookupHost,
+  kLocalPort,
+  kCount
 };
 
 class SocketSpy {
@@ -29,6 +47,8 @@ class SocketSpy {
   bool sawHandle(platform::Socket handle) const;
   // The next `times` calls of this kind fail without reaching the platform.
   void failNext(Call call, int times = 1);
+  // Runs `action` after every real connect, before the library goes on.
+  void afterConnect(std::function<void()> action);
   void reset();
 };
 
