@@ -1,8 +1,11 @@
 // The platform layer on Windows: Windows Sockets 1.1 from wsock32, BSTRs from
 // oleaut32, the ANSI code page, and the thread's window-message queue.
-#include <oleauto.h>
-#include <windows.h>
+// winsock.h before windows.h, and windows.h before the rest.
 #include <winsock.h>
+
+#include <windows.h>
+
+#include <oleauto.h>
 
 #include <atomic>
 #include <cstring>
