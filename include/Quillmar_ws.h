@@ -59,6 +59,14 @@ int32_t QWS_CALL createstopsetfile(void);     /* 13 */
 Bool16 QWS_CALL stopsettings(void);           /* 14 */
 
 #ifndef _WIN32
+/* The COM server's entry points (15-18). Windows declares them in <objbase.h>;
+   on Linux there is no COM, and they only report so: DllGetClassObject clears
+   *object and returns CLASS_E_CLASSNOTAVAILABLE, the others E_NOTIMPL. */
+HRESULT DllCanUnloadNow(void);
+HRESULT DllGetClassObject(const void* clsid, const void* iid, void** object);
+HRESULT DllRegisterServer(void);
+HRESULT DllUnregisterServer(void);
+
 /* Linux only: the string allocator and the message-pump hook. */
 HostString HostStringAlloc(const char16_t* units, uint32_t count);
 HostString HostStringAllocBytes(const char* bytes, uint32_t count);

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <windows.h>
+
+namespace qws::com {
+
+HRESULT Register();
+HRESULT Unregister();
+
+}  // namespace qws::com
