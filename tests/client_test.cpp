@@ -8,6 +8,9 @@
 namespace qws::test {
 namespace {
 
+constexpr uint32_t kUtf8 = 65001;
+constexpr uint32_t kShiftJis = 932;
+
 int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
 
 Bool16 Connect(const std::string& host, uint16_t port) {
@@ -177,14 +180,17 @@ TEST(Client, TextIsSentInTheCodePageWithEveryByte) {
   Peer listener = Peer::Listening();
   ASSERT_EQ(kTrue, Connect("127.0.0.1", listener.port()));
   Peer server = listener.Accept();
-  // é, the euro sign and a CJK character.
-  const std::u16string text = u"\u00E9\u20AC\u4E2D";
-  if (platform::AnsiIsUtf8()) {
-    EXPECT_EQ(8, SendWide(text));
+  if (platform::AnsiCodePage() == kUtf8) {
+    // é, the euro sign and a CJK character: 8 bytes for 3 characters.
+    EXPECT_EQ(8, SendWide(u"\u00E9\u20AC\u4E2D"));
     EXPECT_EQ("\xC3\xA9\xE2\x82\xAC\xE4\xB8\xAD", server.Receive(8));
+  } else if (platform::AnsiCodePage() == kShiftJis) {
+    // Hiragana a and a CJK character: two bytes each.
+    EXPECT_EQ(4, SendWide(u"\u3042\u4E2D"));
+    EXPECT_EQ("\x82\xA0\x92\x86", server.Receive(4));
   } else {
     // Code page 1252: the CJK character is outside it and goes out as '?'.
-    EXPECT_EQ(3, SendWide(text));
+    EXPECT_EQ(3, SendWide(u"\u00E9\u20AC\u4E2D"));
     EXPECT_EQ("\xE9\x80?", server.Receive(3));
   }
   EXPECT_EQ(0, CloseTCP());

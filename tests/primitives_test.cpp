@@ -61,6 +61,32 @@ TEST(Record, ClosedAndAbsentHandlesNeverReachTheSocketLayer) {
   EXPECT_EQ(0, spy.total());
 }
 
+// A failed connect leaves the record holding its closed handle; descriptor
+// numbers are reused at once, so the next socket of the process may carry the
+// same number. Nothing the library does afterwards may reach it.
+TEST(Record, ClosedHandleNeverReachesASocketThatReusedItsNumber) {
+  const uint16_t closedPort = FreePort();
+  {
+    Text host = Text::Packed("127.0.0.1");
+    ASSERT_EQ(kFalse, ConnectTCP(host.get(), static_cast<int16_t>(closedPort)));
+  }
+  const SocketHandle stale = ThisThreadRecord().mainSocket;
+  ASSERT_TRUE(stale.closed);
+
+  Peer other = Peer::Listening();  // likely the stale number again
+  ASSERT_TRUE(other.valid());
+  SocketSpy spy;
+  EXPECT_EQ(kFalse, ConnectRequestTCP());
+  EXPECT_EQ(u"", Take(DataArrivalTCP()));
+  Text text = Text::Wide(u"stray");
+  EXPECT_EQ(-1, SendTCP(text.get()));
+  CloseTCP();
+  EXPECT_FALSE(spy.sawHandle(stale.value));
+
+  Peer client = Peer::ConnectedTo(other.port());
+  EXPECT_TRUE(other.Accept().valid()) << "the other socket still listens";
+}
+
 TEST(Record, ThreadEndClosesWhatItsRecordHolds) {
   Peer listener = Peer::Listening();
   std::thread client([&] { AttachClient(listener.port()); });

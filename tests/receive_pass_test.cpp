@@ -10,6 +10,10 @@
 namespace qws::test {
 namespace {
 
+constexpr uint32_t kUtf8 = 65001;
+constexpr uint32_t kShiftJis = 932;
+constexpr uint32_t kWestern = 1252;
+
 // Waits until the pass has something, for data that is still on its way.
 std::u16string NextText() {
   for (int i = 0; i < 300; ++i) {
@@ -42,8 +46,9 @@ TEST(ReceivePass, ReturnsWhatArrivedAtMost64BytesAPass) {
 TEST(ReceivePass, BytesAboveAsciiAreCodePageCharacters) {
   AttachedPair pair;
   ASSERT_TRUE(pair.server.valid());
-  if (platform::AnsiIsUtf8()) {
-    // "é€" split inside the euro sign, then across a 64-byte boundary.
+  const uint32_t codePage = platform::AnsiCodePage();
+  if (codePage == kUtf8) {
+    // "é€" split inside the euro sign, then a character across the 64-byte boundary.
     ASSERT_TRUE(pair.server.Send("\xC3\xA9\xE2\x82"));
     EXPECT_EQ(u"\u00E9", NextText());
     ASSERT_TRUE(pair.server.Send("\xAC!"));
@@ -54,12 +59,27 @@ TEST(ReceivePass, BytesAboveAsciiAreCodePageCharacters) {
     Delay(100);
     EXPECT_EQ(Widen(std::string(63, 'x')), Take(DataArrivalTCP()));
     EXPECT_EQ(u"\u20ACy", Take(DataArrivalTCP())) << "no stray spaces, no split character";
+  } else if (codePage == kShiftJis) {
+    // Hiragana a (0x82 0xA0) split after its lead byte, then across the boundary.
+    ASSERT_TRUE(pair.server.Send("\x82"));
+    Delay(100);
+    EXPECT_EQ(u"", Take(DataArrivalTCP())) << "a lead byte alone waits for its pair";
+    ASSERT_TRUE(pair.server.Send("\xA0!"));
+    EXPECT_EQ(u"\u3042!", NextText());
+
+    const std::string boundary = std::string(63, 'x') + "\x82\xA0" + "y";
+    ASSERT_TRUE(pair.server.Send(boundary));
+    Delay(100);
+    EXPECT_EQ(Widen(std::string(63, 'x')), Take(DataArrivalTCP()));
+    EXPECT_EQ(u"\u3042y", Take(DataArrivalTCP()));
   } else {
-    // A single-byte code page: one character per byte (1252: 0xE9 is é, 0x80 is €).
+    // A single-byte code page, one character per byte: in 1252 0xE9 is é, 0x80 is €.
     ASSERT_TRUE(pair.server.Send("\xE9\x80"));
     const std::u16string text = NextText();
-    EXPECT_EQ(platform::AnsiToWide("\xE9\x80", 2), text);
     EXPECT_EQ(2u, text.size());
+    if (codePage == kWestern) {
+      EXPECT_EQ(u"\u00E9\u20AC", text);
+    }
   }
 }
 

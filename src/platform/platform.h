@@ -79,7 +79,8 @@ std::u16string AnsiToWide(const char* bytes, size_t count);
 std::string WideToAnsi(const char16_t* units, size_t count);
 // How many bytes at the end begin a character that is not complete yet.
 size_t IncompleteAnsiTail(const char* bytes, size_t count);
-bool AnsiIsUtf8();
+// The code page's number as Windows numbers them; 65001 is UTF-8.
+uint32_t AnsiCodePage();
 
 // One pass over the calling thread's waiting messages.
 void PumpMessages();

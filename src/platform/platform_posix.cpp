@@ -218,7 +218,7 @@ std::string WideToAnsi(const char16_t* units, size_t count) { return utf8::Encod
 size_t IncompleteAnsiTail(const char* bytes, size_t count) {
   return utf8::IncompleteTail(bytes, count);
 }
-bool AnsiIsUtf8() { return true; }
+uint32_t AnsiCodePage() { return 65001; }
 
 void SetPumpHook(void (*function)(void*), void* context) {
   pump = {function, function ? context : nullptr};

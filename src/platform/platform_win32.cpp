@@ -211,7 +211,7 @@ std::string WideToAnsi(const char16_t* units, size_t count) {
   return out;
 }
 
-bool AnsiIsUtf8() { return GetACP() == CP_UTF8; }
+uint32_t AnsiCodePage() { return GetACP(); }
 
 // Double-byte code pages are read from the front: only there is it known which
 // bytes lead a pair.
