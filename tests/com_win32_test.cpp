@@ -2,6 +2,9 @@
 #include <windows.h>
 
 #include <ole2.h>
+#include <olectl.h>
+
+#include <string>
 
 #include "Quillmarws_h.h"
 #include "support/socket_spy.h"
@@ -47,6 +50,56 @@ TEST(ComServer, OnlyItsOwnClassIsServed) {
   EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, DllGetClassObject(IID__ws_class, IID_IClassFactory, &out));
   EXPECT_EQ(nullptr, out);
   EXPECT_EQ(E_POINTER, DllGetClassObject(CLSID_ws_class, IID_IClassFactory, nullptr));
+}
+
+}  // namespace
+}  // namespace qws::test
+
+namespace qws::test {
+namespace {
+
+// HKEY_CLASSES_ROOT redirected to a private key, as an installer does for a
+// per-user registration.
+class RedirectedClassesRoot {
+ public:
+  RedirectedClassesRoot() {
+    const std::wstring name =
+        L"Software\\QuillmarWsTest\\" + std::to_wstring(GetCurrentProcessId());
+    path_ = name;
+    RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                    nullptr);
+    overridden_ = RegOverridePredefKey(HKEY_CLASSES_ROOT, key_) == ERROR_SUCCESS;
+  }
+  ~RedirectedClassesRoot() {
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    RegCloseKey(key_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+  }
+  bool overridden() const { return overridden_; }
+  bool has(const wchar_t* subkey) const {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(key_, subkey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    RegCloseKey(opened);
+    return true;
+  }
+
+ private:
+  std::wstring path_;
+  HKEY key_ = nullptr;
+  bool overridden_ = false;
+};
+
+// This test program carries no type library, so registration fails after the
+// class keys are written; what it wrote must be gone again.
+TEST(ComRegistration, FailedRegistrationLeavesNothingBehind) {
+  RedirectedClassesRoot root;
+  ASSERT_TRUE(root.overridden());
+  const HRESULT result = DllRegisterServer();
+  EXPECT_TRUE(FAILED(result));
+  EXPECT_FALSE(root.has(L"CLSID\\{E8DC674D-C8D6-49FF-8BF0-5003B78BA418}"));
+  EXPECT_FALSE(root.has(L"Quillmarws.ws_class"));
+  EXPECT_FALSE(root.has(L"TypeLib\\{9130352E-0E93-49C2-B9C8-9FDD5BF9DA3B}"));
+  EXPECT_EQ(S_OK, DllUnregisterServer()) << "nothing registered is nothing to fail on";
 }
 
 }  // namespace
