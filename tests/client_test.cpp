@@ -11,25 +11,9 @@ namespace {
 constexpr uint32_t kUtf8 = 65001;
 constexpr uint32_t kShiftJis = 932;
 
-int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
-
 Bool16 Connect(const std::string& host, uint16_t port) {
   Text packed = Text::Packed(host);
   return ConnectTCP(packed.get(), Port(port));
-}
-
-int32_t SendWide(const std::u16string& text) {
-  Text wide = Text::Wide(text);
-  return SendTCP(wide.get());
-}
-
-std::u16string NextText() {
-  for (int i = 0; i < 300; ++i) {
-    std::u16string text = Take(DataArrivalTCP());
-    if (!text.empty()) return text;
-    Delay(10);
-  }
-  return {};
 }
 
 TEST(Client, ConnectsByDottedQuadThenSendsAndReceives) {

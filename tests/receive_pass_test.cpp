@@ -14,16 +14,6 @@ constexpr uint32_t kUtf8 = 65001;
 constexpr uint32_t kShiftJis = 932;
 constexpr uint32_t kWestern = 1252;
 
-// Waits until the pass has something, for data that is still on its way.
-std::u16string NextText() {
-  for (int i = 0; i < 300; ++i) {
-    std::u16string text = Take(DataArrivalTCP());
-    if (!text.empty()) return text;
-    Delay(10);
-  }
-  return {};
-}
-
 TEST(ReceivePass, ReturnsWhatArrivedAtMost64BytesAPass) {
   AttachedPair pair;
   ASSERT_TRUE(pair.server.valid());

@@ -12,22 +12,6 @@
 namespace qws::test {
 namespace {
 
-int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
-
-int32_t SendWide(const std::u16string& text) {
-  Text wide = Text::Wide(text);
-  return SendTCP(wide.get());
-}
-
-std::u16string NextText() {
-  for (int i = 0; i < 300; ++i) {
-    std::u16string text = Take(DataArrivalTCP());
-    if (!text.empty()) return text;
-    Delay(10);
-  }
-  return {};
-}
-
 // Polls as a host does until a peer is accepted or `limit` polls have passed.
 bool PollForPeer(int limit = 300) {
   for (int i = 0; i < limit; ++i) {

@@ -27,6 +27,20 @@ std::u16string Widen(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
 
+int32_t SendWide(const std::u16string& text) {
+  Text wide = Text::Wide(text);
+  return SendTCP(wide.get());
+}
+
+std::u16string NextText() {
+  for (int i = 0; i < 300; ++i) {
+    std::u16string text = Take(DataArrivalTCP());
+    if (!text.empty()) return text;
+    Delay(10);
+  }
+  return {};
+}
+
 void AttachClient(uint16_t port) {
   ConnectionRecord& record = ThisThreadRecord();
   StartWinsock(record);

@@ -28,6 +28,11 @@ class Text {
 std::u16string Take(HostString s);
 std::u16string Widen(const std::string& ascii);
 
+inline int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
+int32_t SendWide(const std::u16string& text);
+// Polls until a pass returns text, for data that is still on its way.
+std::u16string NextText();
+
 // Makes this thread's record a client connection to 127.0.0.1:`port` directly,
 // without ConnectTCP's pauses.
 void AttachClient(uint16_t port);
