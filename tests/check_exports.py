@@ -26,7 +26,7 @@ def read_def(path):
     exports = {}
     aliases = {}
     for line in open(path):
-        m = re.match(r"\s+(\w+)(?:\s*=\s*(\w+))?\s+@(\d+)", line)
+        m = re.match(r"\s+(\w+)(?:@\d+)?(?:\s*=\s*(\w+)(?:@\d+)?)?\s+@(\d+)", line)
         if m:
             exports[m.group(1)] = int(m.group(3))
             if m.group(2):

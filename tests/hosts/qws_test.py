@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""qws, the command-line host, driven as a user drives it: two processes on loopback.
+
+QWS names the qws under test. QWS_PEER, when set, names the qws that plays the other
+side (a Linux qws against a Windows one under Wine); QWS_RUNNER, when set, is the
+command that runs QWS (scripts/wine-run).
+"""
+import os
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import sys
+import unittest
+
+if os.environ.get("QWS_PEER") and not os.path.exists(os.environ["QWS_PEER"]):
+    print(f"skipped: no peer qws at {os.environ['QWS_PEER']} (build the native preset)")
+    sys.exit(77)
+
+QWS = os.path.abspath(os.environ["QWS"])
+PEER = os.path.abspath(os.environ.get("QWS_PEER", QWS))
+RUNNER = [os.environ["QWS_RUNNER"]] if os.environ.get("QWS_RUNNER") else []
+PEER_RUNNER = [] if "QWS_PEER" in os.environ else RUNNER
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Process:
+    """A qws process whose output is collected as it comes."""
+
+    def __init__(self, args, runner=(), program=QWS, cwd=None):
+        self.proc = subprocess.Popen([*runner, program, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+        self.out = b""
+        self.err = b""
+        self._lock = threading.Lock()
+        threading.Thread(target=self._collect, args=(self.proc.stdout, "out"), daemon=True).start()
+        threading.Thread(target=self._collect, args=(self.proc.stderr, "err"), daemon=True).start()
+
+    def _collect(self, stream, name):
+        for chunk in iter(lambda: stream.read1(4096), b""):
+            with self._lock:
+                setattr(self, name, getattr(self, name) + chunk)
+
+    def wait_for(self, name, text, within=15):
+        deadline = time.monotonic() + within
+        while time.monotonic() < deadline:
+            with self._lock:
+                if text in getattr(self, name):
+                    return True
+            time.sleep(0.02)
+        return False
+
+    def send(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def end_input(self):
+        self.proc.stdin.close()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+    def finish(self, within=15):
+        try:
+            return self.proc.wait(within)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+
+def run(args, runner=RUNNER, program=QWS):
+    return subprocess.run([*runner, program, *args], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+
+
+class Session(unittest.TestCase):
+    def start_pair(self, listen_args=(), connect_args=(), cwd=None):
+        port = free_port()
+        listener = Process([*listen_args, "listen", str(port)], PEER_RUNNER, PEER, cwd=cwd)
+        self.addCleanup(listener.stop)
+        self.assertTrue(listener.wait_for("err", b"listening"), listener.err)
+        connector = Process([*connect_args, "connect", "127.0.0.1", str(port)], RUNNER, QWS)
+        self.addCleanup(connector.stop)
+        self.assertTrue(listener.wait_for("err", b"peer connected"), listener.err)
+        # Both connection starts discard what arrives during their first pass.
+        time.sleep(1.0)
+        return listener, connector
+
+    def test_text_crosses_both_ways_and_the_session_ends_in_order(self):
+        listener, connector = self.start_pair(listen_args=["--line-ending", "crlf"])
+        connector.send(b"from the client\n")
+        listener.send(b"from the server\n")
+        self.assertTrue(listener.wait_for("out", b"from the client\n"), listener.out)
+        self.assertTrue(connector.wait_for("out", b"from the server\r\n"), connector.out)
+        connector.end_input()
+        self.assertEqual(0, connector.finish())
+        self.assertEqual(0, listener.finish(), listener.err)
+        self.assertIn(b"remote disconnect", listener.err)
+
+    def test_stop_marker_ends_a_session_and_is_cleared(self):
+        with tempfile.TemporaryDirectory() as directory:
+            listener, connector = self.start_pair(cwd=directory)
+            marker = os.path.join(directory, "stopws.dat")
+            open(marker, "w").close()
+            self.assertEqual(0, listener.finish())
+            self.assertFalse(os.path.exists(marker))
+            self.assertEqual(0, connector.finish())
+
+    def test_linger_keeps_reading_after_input_ends(self):
+        listener, connector = self.start_pair(connect_args=["--linger", "2"])
+        started = time.monotonic()
+        connector.end_input()
+        listener.send(b"late news\n")
+        self.assertTrue(connector.wait_for("out", b"late news\n"), connector.out)
+        self.assertEqual(0, connector.finish())
+        self.assertGreaterEqual(time.monotonic() - started, 1.9)
+
+
+class Failures(unittest.TestCase):
+    def test_refused_connect_names_host_and_port(self):
+        port = free_port()
+        result = run(["connect", "127.0.0.1", str(port)])
+        self.assertEqual(1, result.returncode)
+        self.assertIn(f"127.0.0.1:{port}".encode(), result.stderr)
+        self.assertEqual(b"", result.stdout)
+
+    def test_bad_arguments(self):
+        for args in ([], ["connect", "localhost"], ["listen", "0"], ["listen", "70000"],
+                     ["--linger"], ["--line-ending", "cr", "listen", "5000"], ["--bogus"],
+                     ["dance", "1"]):
+            result = run(args)
+            self.assertEqual(2, result.returncode, args)
+            self.assertIn(b"usage", result.stderr, args)
+
+    def test_help_and_version(self):
+        self.assertIn(b"usage", run(["--help"]).stdout)
+        version = run(["--version"])
+        self.assertEqual(0, version.returncode)
+        self.assertIn(b"qws 1.00", version.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
