@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the library into a fresh prefix and builds a tiny host against it, the
+# ordinary ways: CMake's find_package on Linux and pkg-config on Linux; on Windows
+# the distributable folder with the cross compiler, run under Wine.
+# Usage: check_package.sh linux BUILD_DIR | check_package.sh windows DIST_DIR COMPILER
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if [ "$1" = linux ]; then
+  cmake --install "$2" --prefix "$work/prefix" >/dev/null
+  cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake --build "$work/cmake-build" >/dev/null
+  LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-build/consumer"
+
+  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+  # shellcheck disable=SC2046
+  cc -o "$work/pc-consumer" "$here/consumer/main.c" $(pkg-config --cflags --libs Quillmar_ws)
+  LD_LIBRARY_PATH="$(pkg-config --variable=libdir Quillmar_ws)" "$work/pc-consumer"
+  "$work/prefix/bin/qws" --version
+else
+  dist=$2
+  compiler=$3
+  "$compiler" -o "$work/consumer.exe" "$here/consumer/main.c" -I"$dist/include" \
+    "$dist/lib/Quillmar_ws.lib" -loleaut32
+  cp "$dist/bin/Quillmar_ws.dll" "$work/"
+  "$root/scripts/wine-run" "$work/consumer.exe"
+  "$root/scripts/wine-run" "$dist/bin/qws.exe" --version
+fi
