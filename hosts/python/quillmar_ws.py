@@ -1,0 +1,242 @@
+"""Quillmar_ws for Python hosts on Linux, through ctypes (standard library only).
+
+Loads libQuillmar_ws.so from the path given to Library(), else from the
+QUILLMAR_WS_LIBRARY environment variable, else by name through the system's loader.
+Every export is declared with its exact argument and result types; Python str
+crosses as HostString (packed bytes for the host of ConnectTCP, wide text
+elsewhere) and every string the library returns is freed here.
+
+Each thread has its own connection: use a Connection from the thread that made it.
+
+    from quillmar_ws import Connection
+    with Connection.connect("127.0.0.1", 7000) as peer:
+        peer.send("hello\\n")
+        print(peer.receive())
+"""
+import ctypes
+import os
+import threading
+import time
+
+__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load"]
+
+REMOTE_DISCONNECT = "Remote Disconnect"
+ENVIRONMENT_VARIABLE = "QUILLMAR_WS_LIBRARY"
+DEFAULT_NAME = "libQuillmar_ws.so"
+
+_HostString = ctypes.c_void_p
+_Bool16 = ctypes.c_int16
+_PumpFunction = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+# name: (result type, argument types)
+_EXPORTS = {
+    "DllMain": (ctypes.c_int32, [ctypes.POINTER(ctypes.c_int32)] * 3),
+    "CloseTCP": (ctypes.c_int32, []),
+    "DataArrivalTCP": (_HostString, []),
+    "ConnectRequestTCP": (_Bool16, []),
+    "ConnectTCP": (_Bool16, [_HostString, ctypes.c_int16]),
+    "stopwinsock": (_Bool16, []),
+    "SendTCP": (ctypes.c_int32, [_HostString]),
+    "ShutdownTCP": (ctypes.c_int32, []),
+    "ListenerTCP": (_Bool16, [ctypes.c_int16]),
+    "clearwinsockfile": (ctypes.c_int32, []),
+    "createstopwinsockfile": (ctypes.c_int32, []),
+    "clearsetfile": (ctypes.c_int32, []),
+    "createstopsetfile": (ctypes.c_int32, []),
+    "stopsettings": (_Bool16, []),
+    "DllCanUnloadNow": (ctypes.c_int32, []),
+    "DllGetClassObject": (ctypes.c_int32, [ctypes.c_void_p, ctypes.c_void_p,
+                                           ctypes.POINTER(ctypes.c_void_p)]),
+    "DllRegisterServer": (ctypes.c_int32, []),
+    "DllUnregisterServer": (ctypes.c_int32, []),
+    "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
+    "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
+    "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
+    "HostStringFree": (None, [_HostString]),
+    "SetMessagePump": (None, [_PumpFunction, ctypes.c_void_p]),
+}
+
+
+def _port_bits(port):
+    """A port as the 16-bit pattern the library takes: 65535 and -1 are one port."""
+    if not -32768 <= port <= 65535:
+        raise ValueError(f"port {port} is not a 16-bit value")
+    return (port + 0x8000) % 0x10000 - 0x8000
+
+
+class Library:
+    """The loaded library, its exports under their own names."""
+
+    def __init__(self, path=None):
+        self.path = path or os.environ.get(ENVIRONMENT_VARIABLE) or DEFAULT_NAME
+        self._dll = ctypes.CDLL(self.path)
+        self._raw = {}
+        for name, (result, arguments) in _EXPORTS.items():
+            function = getattr(self._dll, name)
+            function.restype = result
+            function.argtypes = arguments
+            self._raw[name] = function
+        self._pumps = threading.local()
+
+    # --- strings ---------------------------------------------------------------
+
+    def _wide(self, text):
+        units = (text or "").encode("utf-16-le", "surrogatepass")
+        return self._raw["HostStringAlloc"](units, len(units) // 2)
+
+    def _packed(self, text):
+        data = (text or "").encode("utf-8", "surrogateescape")
+        return self._raw["HostStringAllocBytes"](data, len(data))
+
+    def _take(self, string):
+        """The text of a returned HostString, which is freed."""
+        if not string:
+            return ""
+        try:
+            length = self._raw["HostStringByteLen"](string)
+            return ctypes.string_at(string, length).decode("utf-16-le", "surrogatepass")
+        finally:
+            self._raw["HostStringFree"](string)
+
+    def _with_string(self, string, call):
+        try:
+            return call(string)
+        finally:
+            self._raw["HostStringFree"](string)
+
+    # --- connection operations -----------------------------------------------
+
+    def ListenerTCP(self, port):
+        return self._raw["ListenerTCP"](_port_bits(port)) != 0
+
+    def ConnectRequestTCP(self):
+        return self._raw["ConnectRequestTCP"]() != 0
+
+    def ConnectTCP(self, host, port):
+        bits = _port_bits(port)
+        return self._with_string(self._packed(host),
+                                 lambda s: self._raw["ConnectTCP"](s, bits) != 0)
+
+    def SendTCP(self, text):
+        return self._with_string(self._wide(text), self._raw["SendTCP"])
+
+    def DataArrivalTCP(self):
+        return self._take(self._raw["DataArrivalTCP"]())
+
+    def CloseTCP(self):
+        return self._raw["CloseTCP"]()
+
+    def ShutdownTCP(self):
+        return self._raw["ShutdownTCP"]()
+
+    # --- stop markers ----------------------------------------------------------
+
+    def stopwinsock(self):
+        return self._raw["stopwinsock"]() != 0
+
+    def createstopwinsockfile(self):
+        return self._raw["createstopwinsockfile"]()
+
+    def clearwinsockfile(self):
+        return self._raw["clearwinsockfile"]()
+
+    def stopsettings(self):
+        return self._raw["stopsettings"]() != 0
+
+    def createstopsetfile(self):
+        return self._raw["createstopsetfile"]()
+
+    def clearsetfile(self):
+        return self._raw["clearsetfile"]()
+
+    # --- the rest --------------------------------------------------------------
+
+    def DllMain(self, reason):
+        value = ctypes.c_int32(reason)
+        return self._raw["DllMain"](None, ctypes.byref(value), None)
+
+    def SetMessagePump(self, pump):
+        """Calls pump() at every pump point of this thread's operations; None removes it."""
+        if pump is None:
+            self._pumps.function = None
+            self._raw["SetMessagePump"](_PumpFunction(), None)
+            return
+        # The ctypes callback must outlive its use by the library.
+        self._pumps.function = _PumpFunction(lambda _context: pump())
+        self._raw["SetMessagePump"](self._pumps.function, None)
+
+
+_shared = None
+_shared_lock = threading.Lock()
+
+
+def load(path=None):
+    """The library, loaded once per process (a path given later is ignored)."""
+    global _shared
+    with _shared_lock:
+        if _shared is None:
+            _shared = Library(path)
+        return _shared
+
+
+class Connection:
+    """This thread's connection, closed at the end of a with block."""
+
+    def __init__(self, library=None):
+        self.library = library or load()
+        self._thread = threading.get_ident()
+        self.closed = False
+
+    @classmethod
+    def connect(cls, host, port, library=None):
+        connection = cls(library)
+        if not connection.library.ConnectTCP(host, port):
+            connection.close()
+            raise ConnectionError(f"cannot connect to {host}:{port}")
+        return connection
+
+    @classmethod
+    def listen(cls, port, library=None):
+        connection = cls(library)
+        if not connection.library.ListenerTCP(port):
+            connection.close()
+            raise OSError(f"cannot listen on port {port}")
+        return connection
+
+    def accept(self, timeout=None, interval=0.01):
+        """Polls until a peer is accepted; False when the timeout passes first."""
+        self._check_thread()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while not self.library.ConnectRequestTCP():
+            if deadline is not None and time.monotonic() >= deadline:
+                return False
+            time.sleep(interval)
+        return True
+
+    def send(self, text):
+        self._check_thread()
+        return self.library.SendTCP(text)
+
+    def receive(self):
+        """What arrived since the last call (at most 64 bytes), "" for nothing,
+        REMOTE_DISCONNECT once the peer has closed."""
+        self._check_thread()
+        return self.library.DataArrivalTCP()
+
+    def close(self):
+        if self.closed:
+            return None
+        self._check_thread()
+        self.closed = True
+        return self.library.CloseTCP()
+
+    def _check_thread(self):
+        if threading.get_ident() != self._thread:
+            raise RuntimeError("a connection belongs to the thread that made it")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
