@@ -6,6 +6,7 @@ side (a Linux qws against a Windows one under Wine); QWS_RUNNER, when set, is th
 command that runs QWS (scripts/wine-run).
 """
 import os
+import signal
 import socket
 import subprocess
 import tempfile
@@ -124,6 +125,16 @@ class Session(unittest.TestCase):
         self.assertTrue(connector.wait_for("out", b"late news\n"), connector.out)
         self.assertEqual(0, connector.finish())
         self.assertGreaterEqual(time.monotonic() - started, 1.9)
+
+
+class Interrupt(unittest.TestCase):
+    @unittest.skipIf(RUNNER, "Ctrl-C reaches a program under Wine another way")
+    def test_ctrl_c_ends_a_waiting_listener_in_order(self):
+        listener = Process(["listen", str(free_port())])
+        self.addCleanup(listener.stop)
+        self.assertTrue(listener.wait_for("err", b"listening"), listener.err)
+        listener.proc.send_signal(signal.SIGINT)
+        self.assertEqual(0, listener.finish())
 
 
 class Failures(unittest.TestCase):
