@@ -8,7 +8,7 @@
 
 #include "Quillmar_ws.h"
 
-static int16_t port = 47017;
+static int16_t port = (int16_t)47017;
 
 static void Pause(long milliseconds) {
   struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
