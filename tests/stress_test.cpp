@@ -1,0 +1,118 @@
+// Many threads of one process, half serving and half connecting through the
+// library alone, each pair exchanging a mebibyte both ways in texts of random
+// size: every byte arrives, in order, and nothing stays open afterwards.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "support/descriptors.h"
+#include "support/fixtures.h"
+
+namespace qws::test {
+namespace {
+
+constexpr size_t kBytesEachWay = 1 << 20;
+constexpr size_t kLargestText = 48 * 1024;
+constexpr auto kDeadline = std::chrono::minutes(4);
+
+int Pairs() {
+  const char* configured = std::getenv("QWS_STRESS_PAIRS");
+  return configured != nullptr ? std::atoi(configured) : 100;
+}
+
+std::string Payload(uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(kBytesEachWay, '\0');
+  for (char& c : bytes) c = static_cast<char>('0' + random() % 75);
+  return bytes;
+}
+
+// Sends everything (resending what a partial send left) while collecting what arrives.
+std::string Exchange(const std::string& outgoing, uint32_t seed) {
+  std::mt19937 sizes(seed);
+  std::string received;
+  size_t sent = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while ((sent < outgoing.size() || received.size() < kBytesEachWay) &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (sent < outgoing.size()) {
+      const size_t length = std::min<size_t>(1 + sizes() % kLargestText, outgoing.size() - sent);
+      const int32_t n = SendWide(Widen(outgoing.substr(sent, length)));
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    bool idle = true;
+    for (std::u16string text = Take(DataArrivalTCP()); !text.empty();
+         text = Take(DataArrivalTCP())) {
+      if (text == u"Remote Disconnect") return received;
+      for (char16_t c : text) received += static_cast<char>(c);
+      idle = false;
+    }
+    if (idle && sent >= outgoing.size()) Delay(5);
+  }
+  return received;
+}
+
+// What the two threads of a pair share.
+struct Pair {
+  std::atomic<uint16_t> port{0};
+  std::atomic<bool> listening{false};
+  std::atomic<int> started{0};
+
+  // Both ends speak only once both connection starts are over: a start's own
+  // receive pass takes whatever has arrived.
+  void StartedAndWait() {
+    ++started;
+    for (int i = 0; i < 2000 && started < 2; ++i) Delay(5);
+  }
+};
+
+// The port this thread's record listens on; the system picked it, so no other
+// pair or process can hold it.
+uint16_t ListeningPort() {
+  const ConnectionRecord& record = ThisThreadRecord();
+  const int port = platform::Sockets().localPort(record.mainSocket.value);
+  return port > 0 ? static_cast<uint16_t>(port) : 0;
+}
+
+TEST(Stress, ManyPairsExchangeAMebibyteEachWayWithNothingLost) {
+  const int pairs = Pairs();
+  const int before = OpenDescriptors();
+  std::vector<Pair> shared(static_cast<size_t>(pairs));
+  std::atomic<int> intact{0};
+  std::vector<std::thread> threads;
+  for (int index = 0; index < pairs; ++index) {
+    Pair& pair = shared[static_cast<size_t>(index)];
+    const auto seed = static_cast<uint32_t>(index * 2);
+    threads.emplace_back([&pair, &intact, seed] {
+      const std::string outgoing = Payload(seed);
+      bool accepted = ListenerTCP(0) != kFalse;
+      pair.port = ListeningPort();
+      pair.listening = true;
+      for (int i = 0; accepted && i < 3000 && ConnectRequestTCP() == kFalse; ++i) Delay(10);
+      pair.StartedAndWait();
+      if (accepted && Exchange(outgoing, seed) == Payload(seed + 1)) ++intact;
+      Delay(1000);  // the peer reads what is left before the close
+      CloseTCP();
+    });
+    threads.emplace_back([&pair, &intact, seed] {
+      const std::string outgoing = Payload(seed + 1);
+      while (!pair.listening) Delay(5);
+      Text host = Text::Packed("127.0.0.1");
+      const bool connected = ConnectTCP(host.get(), Port(pair.port)) != kFalse;
+      pair.StartedAndWait();
+      if (connected && Exchange(outgoing, seed + 1) == Payload(seed)) ++intact;
+      Delay(1000);
+      CloseTCP();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(2 * pairs, intact.load());
+  EXPECT_EQ(before, OpenDescriptors()) << "every socket is closed again";
+}
+
+}  // namespace
+}  // namespace qws::test
