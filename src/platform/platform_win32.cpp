@@ -236,6 +236,8 @@ size_t IncompleteAnsiTail(const char* bytes, size_t count) {
 void SetPumpHook(void (*)(void*), void*) {}
 
 void PumpMessages() {
+  // An empty queue needs no marker: the common case stays one cheap call.
+  if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
   const UINT marker = PassMarker();
   const WPARAM pass = nextPass++;
   if (!PostThreadMessageW(GetCurrentThreadId(), marker, pass, 0)) return;

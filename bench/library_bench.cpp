@@ -1,0 +1,254 @@
+// What the library costs on top of the system calls under it. The fixed pauses are
+// part of the contract; everything else is overhead, measured against the call
+// that is the floor. bench/ratios.py turns the output into the ratios.
+#ifdef QWS_MINI_BENCHMARK
+#include "mini_benchmark.h"
+#else
+#include <benchmark/benchmark.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "memory_use.h"
+#include "support/fixtures.h"
+
+namespace qws::test {
+namespace {
+
+constexpr int kReceiveSize = 64;
+// 64 MiB; QWS_BENCH_DRAIN_MIB makes it less where passes are slow (Wine).
+size_t DrainBytes() {
+  const char* mib = std::getenv("QWS_BENCH_DRAIN_MIB");
+  return size_t{static_cast<size_t>(mib != nullptr ? std::atoi(mib) : 64)} << 20;
+}
+using Clock = std::chrono::steady_clock;
+
+const platform::SocketApi& Native() { return platform::NativeSockets(); }
+Socket ClientSocket() { return ThisThreadRecord().mainSocket.value; }
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// --- a receive pass with nothing waiting, against a bare recv ----------------
+
+void DataArrivalTCP_NothingWaiting(benchmark::State& state) {
+  AttachedPair pair;
+  for (auto _ : state) platform::FreeString(DataArrivalTCP());
+}
+BENCHMARK(DataArrivalTCP_NothingWaiting)->Iterations(200000);
+
+void BareRecv_NothingWaiting(benchmark::State& state) {
+  AttachedPair pair;
+  char buffer[kReceiveSize];
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Native().recv(ClientSocket(), buffer, kReceiveSize, 0));
+}
+BENCHMARK(BareRecv_NothingWaiting)->Iterations(200000);
+
+// --- draining 64 MiB ------------------------------------------------------------
+
+template <class ReceiveSome>
+void Drain(benchmark::State& state, ReceiveSome receiveSome) {
+  const size_t drainBytes = DrainBytes();
+  for (auto _ : state) {
+    AttachedPair pair;
+    const std::string chunk(1 << 20, 'z');
+    std::thread sender([&] {
+      for (size_t sent = 0; sent < drainBytes; sent += chunk.size())
+        pair.server.Send(chunk, 60000ms);
+    });
+    const auto start = Clock::now();
+    size_t received = 0;
+    while (received < drainBytes) received += receiveSome();
+    state.SetIterationTime(Seconds(Clock::now() - start));
+    sender.join();
+  }
+  state.counters["bytes"] = static_cast<double>(drainBytes);
+}
+
+void DataArrivalTCP_Drain64MiB(benchmark::State& state) {
+  Drain(state, [] {
+    HostString text = DataArrivalTCP();
+    const size_t units = platform::StringByteLen(text) / 2;
+    platform::FreeString(text);
+    return units;
+  });
+}
+BENCHMARK(DataArrivalTCP_Drain64MiB)->Iterations(3)->UseManualTime();
+
+void BareRecv_Drain64MiB(benchmark::State& state) {
+  Drain(state, [] {
+    char buffer[kReceiveSize];
+    const int n = Native().recv(ClientSocket(), buffer, kReceiveSize, 0);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  });
+}
+BENCHMARK(BareRecv_Drain64MiB)->Iterations(3)->UseManualTime();
+
+// --- SendTCP against its 100 ms pause ----------------------------------------------
+
+void SendTCP_64Bytes(benchmark::State& state) {
+  AttachedPair pair;
+  Text text = Text::Wide(std::u16string(64, u's'));
+  std::vector<double> overheads;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    benchmark::DoNotOptimize(SendTCP(text.get()));
+    const double seconds = Seconds(Clock::now() - start);
+    state.SetIterationTime(seconds);
+    overheads.push_back((seconds - 0.100) * 1e3);
+  }
+  state.counters["median_overhead_ms"] = Median(overheads);
+}
+BENCHMARK(SendTCP_64Bytes)->Iterations(21)->UseManualTime();
+
+// --- ConnectTCP against its 800 ms of pauses -------------------------------------
+
+void ConnectTCP_Loopback(benchmark::State& state) {
+  Peer listener = Peer::Listening();
+  Text host = Text::Packed("127.0.0.1");
+  std::vector<double> overheads;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const Bool16 connected = ConnectTCP(host.get(), Port(listener.port()));
+    const double seconds = Seconds(Clock::now() - start);
+    state.SetIterationTime(seconds);
+    overheads.push_back((seconds - 0.800) * 1e3);
+    if (connected == kFalse) state.SkipWithError("connect failed");
+    Peer accepted = listener.Accept();
+    CloseTCP();
+  }
+  state.counters["median_overhead_ms"] = Median(overheads);
+}
+BENCHMARK(ConnectTCP_Loopback)->Iterations(7)->UseManualTime();
+
+// --- a poll that finds no peer, against a bare select of the same time-out ------
+
+void ConnectRequestTCP_NoPeer(benchmark::State& state) {
+  const uint16_t port = FreePort();
+  if (ListenerTCP(Port(port)) == kFalse) state.SkipWithError("cannot listen");
+  for (auto _ : state) benchmark::DoNotOptimize(ConnectRequestTCP());
+  CloseTCP();
+}
+BENCHMARK(ConnectRequestTCP_NoPeer)->Iterations(3000);
+
+// The same kind of listening socket, probed with the same time-out.
+void BareSelect_NoPeer(benchmark::State& state) {
+  ConnectionRecord record;
+  StartWinsock(record);
+  OpenSocket(record);
+  FillAddress(record, 0, Loopback());
+  Bind(record.mainSocket, record.address);
+  Listen(record.mainSocket, 1);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Native().selectRead(record.mainSocket.value, kAcceptProbe));
+  }
+}
+BENCHMARK(BareSelect_NoPeer)->Iterations(3000);
+
+// --- the cost of a pass with many other threads holding connections --------------
+
+class Holders {
+ public:
+  explicit Holders(int count) : listener_(Peer::Listening()) {
+    for (int i = 0; i < count; ++i) {
+      threads_.emplace_back([this] {
+        AttachClient(listener_.port());
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++holding_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return done_; });
+        CloseTCP();
+      });
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return holding_ == count; });
+  }
+  ~Holders() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+ private:
+  Peer listener_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int holding_ = 0;
+  bool done_ = false;
+};
+
+int ThreadCount(int wanted) {
+  const char* limit = std::getenv("QWS_BENCH_MAX_THREADS");
+  return limit != nullptr ? std::min(wanted, std::atoi(limit)) : wanted;
+}
+
+void DataArrivalTCP_With100Holders(benchmark::State& state) {
+  Holders holders(ThreadCount(100));
+  AttachedPair pair;
+  for (auto _ : state) platform::FreeString(DataArrivalTCP());
+}
+BENCHMARK(DataArrivalTCP_With100Holders)->Iterations(100000);
+
+void DataArrivalTCP_With1000Holders(benchmark::State& state) {
+  Holders holders(ThreadCount(1000));
+  AttachedPair pair;
+  for (auto _ : state) platform::FreeString(DataArrivalTCP());
+}
+BENCHMARK(DataArrivalTCP_With1000Holders)->Iterations(100000);
+
+// --- sizes -----------------------------------------------------------------------
+
+void RecordAndConnectionSize(benchmark::State& state) {
+  const int count = ThreadCount(1000);
+  for (auto _ : state) {
+    const double base = ResidentBytes();
+    double idle = 0;
+    {
+      // The same number of threads without connections, for the threads' own share.
+      std::atomic<int> started{0};
+      std::atomic<bool> done{false};
+      std::vector<std::thread> threads;
+      for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&] {
+          ++started;
+          while (!done) std::this_thread::sleep_for(1ms);
+        });
+      }
+      while (started < count) std::this_thread::sleep_for(1ms);
+      idle = ResidentBytes();
+      done = true;
+      for (std::thread& thread : threads) thread.join();
+    }
+    double connected = 0;
+    {
+      Holders holders(count);
+      connected = ResidentBytes();
+    }
+    state.counters["record_bytes"] = sizeof(ConnectionRecord);
+    state.counters["connections"] = count;
+    state.counters["resident_per_connection_bytes"] = (connected - idle) / count;
+    state.counters["resident_per_thread_bytes"] = (idle - base) / count;
+  }
+}
+BENCHMARK(RecordAndConnectionSize)->Iterations(1);
+
+}  // namespace
+}  // namespace qws::test
+
+BENCHMARK_MAIN();

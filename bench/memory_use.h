@@ -1,0 +1,8 @@
+#pragma once
+
+namespace qws::test {
+
+// The process's resident memory in bytes.
+double ResidentBytes();
+
+}  // namespace qws::test

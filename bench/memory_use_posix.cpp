@@ -1,0 +1,19 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "memory_use.h"
+
+namespace qws::test {
+
+double ResidentBytes() {
+  long pages = 0;
+  long resident = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  std::fclose(statm);
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace qws::test

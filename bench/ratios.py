@@ -1,0 +1,37 @@
+#!/usr/bin/env python3
+"""Reads the JSON of one qws_bench run and prints each measurement against its floor.
+
+Usage: ratios.py TARGET RESULTS.json
+"""
+import json
+import re
+import sys
+
+
+def main():
+    target, path = sys.argv[1:3]
+    results = {re.sub(r"/.*", "", b["name"]): b for b in json.load(open(path))["benchmarks"]}
+
+    def time(name):
+        return results[name]["real_time"] if name in results else float("nan")
+
+    rows = [
+        ("DataArrivalTCP, nothing waiting / bare recv", time("DataArrivalTCP_NothingWaiting") / time("BareRecv_NothingWaiting"), "<= 1.3x", lambda r: r <= 1.3),
+        ("drain 64 MiB: DataArrivalTCP throughput / bare recv", time("BareRecv_Drain64MiB") / time("DataArrivalTCP_Drain64MiB"), ">= 0.75x", lambda r: r >= 0.75),
+        ("SendTCP 64 bytes: median over the 100 ms pause (ms)", results.get("SendTCP_64Bytes", {}).get("median_overhead_ms", float("nan")), "<= 1 ms", lambda r: r <= 1),
+        ("ConnectTCP loopback: median over the 800 ms of pauses (ms)", results.get("ConnectTCP_Loopback", {}).get("median_overhead_ms", float("nan")), "<= 5 ms", lambda r: r <= 5),
+        ("ConnectRequestTCP, no peer / bare select", time("ConnectRequestTCP_NoPeer") / time("BareSelect_NoPeer"), "<= 2x", lambda r: r <= 2),
+        ("DataArrivalTCP: 1000 holder threads / 100", time("DataArrivalTCP_With1000Holders") / time("DataArrivalTCP_With100Holders"), "about 1x", lambda r: r <= 1.5),
+    ]
+    print(f"== {target}")
+    for label, ratio, goal, met in rows:
+        print(f"  {label:62s} {ratio:8.3f}  target {goal:9s} {'met' if met(ratio) else 'NOT MET'}")
+    sizes = results.get("RecordAndConnectionSize", {})
+    if sizes:
+        print(f"  record: {sizes['record_bytes']:.0f} bytes; resident memory per live connection "
+              f"({sizes['connections']:.0f} open): {sizes['resident_per_connection_bytes']:.0f} bytes "
+              f"beyond its thread's {sizes['resident_per_thread_bytes']:.0f}")
+
+
+if __name__ == "__main__":
+    main()
