@@ -168,8 +168,6 @@ constexpr SocketApi kNative = {
     LocalPort,
 };
 
-std::atomic<const SocketApi*> active{&kNative};
-
 struct Pump {
   void (*function)(void*) = nullptr;
   void* context = nullptr;
@@ -182,8 +180,6 @@ constexpr size_t kTerminator = sizeof(char16_t);
 }  // namespace
 
 const SocketApi& NativeSockets() { return kNative; }
-const SocketApi& Sockets() { return *active.load(std::memory_order_relaxed); }
-void UseSockets(const SocketApi* api) { active.store(api != nullptr ? api : &kNative); }
 
 HostString NewStringBytes(const char* bytes, uint32_t count) {
   if (count > UINT32_MAX - kLengthPrefix - kTerminator - 1) return nullptr;

@@ -7,7 +7,6 @@
 
 #include <oleauto.h>
 
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -135,8 +134,6 @@ constexpr SocketApi kNative = {
     LocalPort,
 };
 
-std::atomic<const SocketApi*> active{&kNative};
-
 // A pass dispatches the messages that were waiting when it began: it posts a
 // marker of its own and stops on reaching it, so that a handler that keeps
 // posting cannot hold the caller in one pass for ever.
@@ -176,8 +173,6 @@ void DispatchUntil(UINT marker, WPARAM pass) {
 }  // namespace
 
 const SocketApi& NativeSockets() { return kNative; }
-const SocketApi& Sockets() { return *active.load(std::memory_order_relaxed); }
-void UseSockets(const SocketApi* api) { active.store(api != nullptr ? api : &kNative); }
 
 HostString NewString(const char16_t* units, uint32_t count) {
   return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(units), count);
