@@ -36,8 +36,12 @@ extern "C" {
 typedef int16_t Bool16;
 
 /* Ordinal 1. Returns -1 when *reason is 1 (process attach), otherwise 0.
-   The loader never calls it. */
+   The loader never calls it. It is not in the import library, and it is
+   declared only where QWS_DECLARE_DLLMAIN is defined before this header: a host
+   DLL has a DllMain of its own. Others find it by name or ordinal at run time. */
+#ifdef QWS_DECLARE_DLLMAIN
 int32_t QWS_CALL DllMain(int32_t* hinst, int32_t* reason, int32_t* reserved);
+#endif
 
 /* Connection operations. Ports are 16-bit bit patterns: -1 is port 65535. */
 Bool16 QWS_CALL ListenerTCP(int16_t port);                 /* 9; binds and listens */

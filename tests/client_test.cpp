@@ -138,6 +138,23 @@ TEST(Client, ServerThatGreetsAtOnceCountsAsConnected) {
   EXPECT_EQ(0, CloseTCP());
 }
 
+// Urgent data marks the socket as a failed connect does under Winsock; only the
+// pending error tells them apart.
+TEST(Client, UrgentDataDuringThePauseIsNoFailure) {
+  Peer listener = Peer::Listening();
+  Peer server;
+  std::thread urgent([&] {
+    server = listener.Accept();
+    std::this_thread::sleep_for(100ms);
+    server.SendUrgent('!');
+  });
+  EXPECT_EQ(kTrue, Connect("127.0.0.1", listener.port()));
+  urgent.join();
+  ASSERT_TRUE(server.Send("after"));
+  EXPECT_EQ(u"after", NextText());
+  EXPECT_EQ(0, CloseTCP());
+}
+
 TEST(Client, PortMinusOneIsPort65535) {
   // The other targets' runs of this test may hold the port for a moment.
   Peer listener;
@@ -172,10 +189,19 @@ TEST(Client, TextIsSentInTheCodePageWithEveryByte) {
     // Hiragana a and a CJK character: two bytes each.
     EXPECT_EQ(4, SendWide(u"\u3042\u4E2D"));
     EXPECT_EQ("\x82\xA0\x92\x86", server.Receive(4));
+    // The yen sign is not in 932: the default character, never its look-alike "\\".
+    EXPECT_EQ(3, SendWide(u"\u00A5\u3042"));
+    EXPECT_EQ("?\x82\xA0", server.Receive(3));
   } else {
     // Code page 1252: the CJK character is outside it and goes out as '?'.
     EXPECT_EQ(3, SendWide(u"\u00E9\u20AC\u4E2D"));
     EXPECT_EQ("\xE9\x80?", server.Receive(3));
+    // Characters whose only mapping is an ASCII look-alike: fullwidth < " ; ' / \\ | >,
+    // division slash, hyphen, prime, ohm sign and o with macron.
+    const std::u16string lookAlikes =
+        u"\uFF1C\uFF02\uFF1B\uFF07\uFF0F\uFF3C\uFF5C\uFF1E\u2215\u2010\u2032\u2126\u014D";
+    EXPECT_EQ(13, SendWide(lookAlikes));
+    EXPECT_EQ(std::string(13, '?'), server.Receive(13));
   }
   EXPECT_EQ(0, CloseTCP());
 }

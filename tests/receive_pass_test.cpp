@@ -73,6 +73,24 @@ TEST(ReceivePass, BytesAboveAsciiAreCodePageCharacters) {
   }
 }
 
+// The first bytes of a character wait for the rest; when the peer closes instead,
+// they arrive as the code page converts an unfinished character, then the close.
+TEST(ReceivePass, UnfinishedCharacterIsDeliveredBeforeTheClose) {
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.valid());
+  const uint32_t codePage = platform::AnsiCodePage();
+  if (codePage != kUtf8 && codePage != kShiftJis) GTEST_SKIP() << "one byte is one character";
+  const std::string lead = codePage == kUtf8 ? "\xE2\x82" : "\x82";
+  ASSERT_TRUE(pair.server.Send("a" + lead));
+  EXPECT_EQ(u"a", NextText());
+  pair.server.Close();
+  Delay(50);
+  const std::u16string unfinished = Take(DataArrivalTCP());
+  EXPECT_EQ(platform::AnsiToWide(lead.data(), lead.size()), unfinished);
+  EXPECT_FALSE(unfinished.empty());
+  EXPECT_EQ(u"Remote Disconnect", Take(DataArrivalTCP()));
+}
+
 TEST(ReceivePass, OrderlyCloseIsRemoteDisconnectOnEveryLaterPass) {
   AttachedPair pair;
   ASSERT_TRUE(pair.server.valid());

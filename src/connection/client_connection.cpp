@@ -32,7 +32,7 @@ bool ConnectToServer(ConnectionRecord& record, const std::string& host, int16_t 
   if (FailedAtProbe(record.mainSocket)) return Fail(record);
 
   Delay(kAfterConnectPause);
-  // Winsock reports a refusal in the exception set, which the probe never sees.
+  // Winsock reports a refusal where the probe never looks: in the pending error.
   if (PendingError(record.mainSocket) != 0) return Fail(record);
 
   record.clientMode = kClientRole;

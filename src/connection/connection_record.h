@@ -27,10 +27,12 @@ constexpr int32_t kAcceptWaitStep = 20;       // ms
 constexpr int32_t kAcceptWaitLimit = 1000;    // ms, before a vanished peer is given up
 constexpr int32_t kAfterAcceptPause = 100;    // ms
 constexpr int32_t kAcceptSettlePause = 500;   // ms
+constexpr int kMaxPumpNesting = 8;            // pump points nested in host code that a pass ran
 constexpr int kListenBacklog = 2;
 constexpr int kPollBacklog = 1;
 constexpr int kReceiveSize = 64;  // bytes per pass
 constexpr uint32_t kAnyAddress = 0;
+constexpr int kCleanupFailed = -1;  // what the socket layer's cleanup says with no start held
 constexpr int16_t kClientRole = 1;
 constexpr int16_t kServerRole = 0;
 

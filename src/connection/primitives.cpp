@@ -5,6 +5,11 @@ namespace {
 
 const platform::SocketApi& Api() { return platform::Sockets(); }
 
+// Host code run by a pass may call the library, whose pump points run host code
+// again: past kMaxPumpNesting a pump point does not pump, so that a handler that
+// always calls back cannot nest until the stack runs out.
+thread_local int pumpDepth = 0;
+
 // The socket layer used to reset a thread's sockets whenever any thread restarted
 // it; each record now closes its own instead, and other threads' connections live on.
 void CloseOwnSockets(ConnectionRecord& record) {
@@ -29,13 +34,24 @@ void StartWinsock(ConnectionRecord& record) {
   record.holdsStart = Api().startup(&record.wsaData) == 0;
 }
 
+// A record gives back only the start it holds itself. Without one, it reports
+// what the socket layer's cleanup would have said, without taking a start that
+// the host or another thread holds.
 int ReleaseWinsock(ConnectionRecord& record) {
+  if (!record.holdsStart) return Api().started() ? 0 : kCleanupFailed;
   record.holdsStart = false;
   return Api().cleanup();
 }
 
+// The host, or a record that held none of its own, may have given back every
+// start in the process since this record took its own: then the socket fails,
+// and one fresh start lets it succeed.
 void OpenSocket(ConnectionRecord& record) {
   record.mainSocket = {Api().socket(), false};
+  if (!record.mainSocket.open() && record.holdsStart && !Api().started()) {
+    record.holdsStart = Api().startup(&record.wsaData) == 0;
+    if (record.holdsStart) record.mainSocket = {Api().socket(), false};
+  }
   if (record.mainSocket.open()) Api().setNonBlocking(record.mainSocket.value);
 }
 
@@ -58,7 +74,12 @@ bool ProbeReadable(const SocketHandle& socket, long microseconds) {
 
 void Delay(int32_t milliseconds) { platform::Delay(milliseconds); }
 
-void PumpMessages() { platform::PumpMessages(); }
+void PumpMessages() {
+  if (pumpDepth >= kMaxPumpNesting) return;
+  ++pumpDepth;
+  platform::PumpMessages();
+  --pumpDepth;
+}
 
 // A text with a NUL in it would reach the resolver cut short, naming another
 // host than the caller did: it resolves to nothing.

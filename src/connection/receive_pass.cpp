@@ -14,12 +14,18 @@ struct Received {
 
 // One recv of at most kReceiveSize bytes. Exactly the received bytes are
 // converted; a character cut off at the end waits in the record for its
-// remaining bytes, which the next pass puts behind it.
+// remaining bytes, which the next pass puts behind it. When the peer closes
+// instead, the bytes held back are this pass's text, converted as the code page
+// converts an unfinished character, and the next pass reports the close.
 Received ReceiveOnce(ConnectionRecord& record) {
   char area[kMaxCarry + kReceiveSize];
   const size_t carried = static_cast<size_t>(record.carryLength);
   std::memcpy(area, record.carry, carried);
   const int n = Recv(ActiveSocket(record), area + carried, kReceiveSize);
+  if (n == 0 && carried > 0) {
+    record.carryLength = 0;
+    return {static_cast<int>(carried), platform::AnsiToWide(area, carried)};
+  }
   if (n <= 0) return {n, {}};
 
   const size_t total = carried + static_cast<size_t>(n);

@@ -52,7 +52,7 @@ struct SocketApi {
   Socket (*accept)(Socket s);  // non-blocking; the peer's address is not kept
   int (*connect)(Socket s, const SocketAddress* address);
   int (*selectRead)(Socket s, long microseconds);  // ready count, or -1
-  int (*pendingError)(Socket s);                   // nonzero once a connect has failed; never waits
+  int (*pendingError)(Socket s);  // the socket's pending error (SO_ERROR); never waits
   int (*send)(Socket s, const char* bytes, int count);  // never raises a signal
   int (*recv)(Socket s, char* bytes, int count, int flags);
   int (*shutdown)(Socket s, int how);
@@ -60,6 +60,7 @@ struct SocketApi {
   uint32_t (*inetAddr)(const char* text);
   uint32_t (*lookupHost)(const char* name);  // the resolver: first IPv4 address
   int (*localPort)(Socket s);                // the bound port in host order, or -1
+  bool (*started)();  // whether any start is held in the process, by anyone
 };
 
 const SocketApi& NativeSockets();

@@ -158,6 +158,8 @@ int LocalPort(Socket s) {
   return ntohs(in.sin_port);
 }
 
+bool Started() { return startCount.load() > 0; }
+
 constexpr SocketApi kNative = {
     Startup,     Cleanup,        CancelBlockingCall,
     OpenSocket,  SetNonBlocking, AllowAddressReuse,
@@ -165,7 +167,7 @@ constexpr SocketApi kNative = {
     Connect,     SelectRead,     PendingError,
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
-    LocalPort,
+    LocalPort,   Started,
 };
 
 struct Pump {
@@ -173,6 +175,9 @@ struct Pump {
   void* context = nullptr;
 };
 thread_local Pump pump;
+
+// What a marker's create reports for a name that is no regular file.
+constexpr int kNotRegularFile = EINVAL;
 
 constexpr size_t kLengthPrefix = sizeof(uint32_t);
 constexpr size_t kTerminator = sizeof(char16_t);
@@ -245,19 +250,31 @@ void Delay(int32_t milliseconds) {
   }
 }
 
-// Only a regular file counts; a symbolic link of that name does not, whatever it
-// points to.
+// A regular file counts, also through a symbolic link, as cooperating programs
+// expect; directories, pipes and devices of that name do not.
 bool OrdinaryFileExists(const char* name) {
   struct stat info;
-  return lstat(name, &info) == 0 && S_ISREG(info.st_mode);
+  return stat(name, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// O_NOFOLLOW: a link planted under the marker's name must not get its target truncated.
+// Writes only ever reach a regular file of this very name. O_NOFOLLOW: a link
+// planted under the marker's name must not get its target truncated.
+// O_NONBLOCK: opening a pipe without a reader must not wait for one. Nothing is
+// truncated before the file is known to be regular.
 int CreateEmptyFile(const char* name) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return errno != 0 ? errno : EIO;
+  struct stat info;
+  int result = 0;
+  if (fstat(fd, &info) != 0) {
+    result = errno != 0 ? errno : EIO;
+  } else if (!S_ISREG(info.st_mode)) {
+    result = kNotRegularFile;
+  } else if (ftruncate(fd, 0) != 0) {
+    result = errno != 0 ? errno : EIO;
+  }
   close(fd);
-  return 0;
+  return result;
 }
 
 int RemoveFile(const char* name) {

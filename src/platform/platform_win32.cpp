@@ -8,7 +8,6 @@
 #include <oleauto.h>
 
 #include <cstring>
-#include <vector>
 
 #include "platform.h"
 #include "utf8.h"
@@ -78,19 +77,14 @@ int SelectRead(Socket s, long microseconds) {
   return ::select(0, &readable, nullptr, nullptr, &timeout);
 }
 
-// A refused non-blocking connect shows in the exception set, not as readable.
+// A refused non-blocking connect shows in the exception set, but so does urgent
+// data from a working peer: only SO_ERROR tells the two apart.
 int PendingError(Socket s) {
-  fd_set failed;
-  FD_ZERO(&failed);
-  FD_SET(Wide(s), &failed);
-  timeval now{0, 0};
-  const int marked = ::select(0, nullptr, nullptr, &failed, &now);
   int error = 0;
   int length = sizeof error;
   if (getsockopt(Wide(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
     return WSAGetLastError();
   }
-  if (marked > 0 && error == 0) return WSAECONNREFUSED;
   return error;
 }
 
@@ -124,6 +118,17 @@ int LocalPort(Socket s) {
   return ntohs(in.sin_port);
 }
 
+// Winsock tells nobody its start count; a socket call made without any start
+// fails with WSANOTINITIALISED, and one made with a start costs one socket.
+bool Started() {
+  const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (probe != INVALID_SOCKET) {
+    ::closesocket(probe);
+    return true;
+  }
+  return WSAGetLastError() != WSANOTINITIALISED;
+}
+
 constexpr SocketApi kNative = {
     Startup,     Cleanup,        CancelBlockingCall,
     OpenSocket,  SetNonBlocking, AllowAddressReuse,
@@ -131,44 +136,18 @@ constexpr SocketApi kNative = {
     Connect,     SelectRead,     PendingError,
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
-    LocalPort,
+    LocalPort,   Started,
 };
 
-// A pass dispatches the messages that were waiting when it began: it posts a
-// marker of its own and stops on reaching it, so that a handler that keeps
-// posting cannot hold the caller in one pass for ever.
-UINT PassMarker() {
-  static const UINT marker = RegisterWindowMessageW(L"Quillmar_ws message pass");
-  return marker;
-}
+// A pass dispatches what PeekMessage hands out, in the system's own order (sent
+// and posted messages, input, then paint and timers, which are made only when
+// nothing else waits), until the queue is empty. A handler that keeps posting, or
+// a window that never validates its paint, would keep the queue full for ever: a
+// pass, with every pass nested inside it, dispatches at most this many messages.
+constexpr int kMaxMessagesPerPass = 64;
 
-thread_local std::vector<WPARAM> openPasses;
-thread_local WPARAM nextPass = 1;
-
-bool IsOpenPass(WPARAM pass) {
-  for (WPARAM open : openPasses) {
-    if (open == pass) return true;
-  }
-  return false;
-}
-
-void DispatchUntil(UINT marker, WPARAM pass) {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // the host's own loop must see it
-      return;
-    }
-    if (msg.hwnd == nullptr && msg.message == marker) {
-      if (msg.wParam == pass) return;
-      // An enclosing pass's marker: put it back for that pass.
-      if (IsOpenPass(msg.wParam)) PostThreadMessageW(GetCurrentThreadId(), marker, msg.wParam, 0);
-      continue;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
+thread_local int openPasses = 0;
+thread_local int dispatchesLeft = 0;
 
 }  // namespace
 
@@ -195,13 +174,19 @@ std::u16string AnsiToWide(const char* bytes, size_t count) {
   return out;
 }
 
+// Without WC_NO_BEST_FIT_CHARS, characters that the code page lacks leave as
+// look-alikes: a fullwidth "<" as "<", and under 932 a yen sign as a backslash. A host
+// that filtered those would see them recreated on the wire, so a character
+// without an exact mapping becomes the code page's default character. UTF-8
+// maps every character and takes no such flag.
 std::string WideToAnsi(const char16_t* units, size_t count) {
   if (count == 0 || count > INT32_MAX) return {};
   const auto* wide = reinterpret_cast<const wchar_t*>(units);
-  const int length =
-      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+  const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int length = WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(count), nullptr, 0,
+                                         nullptr, nullptr);
   std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(count), out.data(), length, nullptr,
+  WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(count), out.data(), length, nullptr,
                       nullptr);
   return out;
 }
@@ -231,14 +216,19 @@ size_t IncompleteAnsiTail(const char* bytes, size_t count) {
 void SetPumpHook(void (*)(void*), void*) {}
 
 void PumpMessages() {
-  // An empty queue needs no marker: the common case stays one cheap call.
-  if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
-  const UINT marker = PassMarker();
-  const WPARAM pass = nextPass++;
-  if (!PostThreadMessageW(GetCurrentThreadId(), marker, pass, 0)) return;
-  openPasses.push_back(pass);
-  DispatchUntil(marker, pass);
-  openPasses.pop_back();
+  if (openPasses == 0) dispatchesLeft = kMaxMessagesPerPass;
+  ++openPasses;
+  MSG msg;
+  while (dispatchesLeft > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));  // the host's own loop must see it
+      break;
+    }
+    --dispatchesLeft;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  --openPasses;
 }
 
 void Delay(int32_t milliseconds) {

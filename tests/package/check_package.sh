@@ -27,5 +27,14 @@ else
     "$dist/lib/Quillmar_ws.lib" -loleaut32
   cp "$dist/bin/Quillmar_ws.dll" "$work/"
   "$root/scripts/wine-run" "$work/consumer.exe"
+
+  # Host DLLs: a plug-in without a DllMain of its own loads and calls through;
+  # one with its own DllMain compiles against the header.
+  "$compiler" -shared -Wl,--kill-at -o "$work/plugin.dll" "$here/plugin/plugin.c" \
+    -I"$dist/include" "$dist/lib/Quillmar_ws.lib" -loleaut32
+  "$compiler" -o "$work/plugin_host.exe" "$here/plugin/plugin_host.c"
+  (cd "$work" && "$root/scripts/wine-run" plugin_host.exe)
+  "$compiler" -shared -Wall -Werror -o "$work/own_dllmain.dll" "$here/plugin/own_dllmain.c" \
+    -I"$dist/include" "$dist/lib/Quillmar_ws.lib"
   "$root/scripts/wine-run" "$dist/bin/qws.exe" --version
 fi

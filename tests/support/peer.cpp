@@ -1,5 +1,13 @@
 #include "peer.h"
 
+#ifdef _WIN32
+#include <winsock.h>
+using NativeSocket = SOCKET;
+#else
+#include <sys/socket.h>
+using NativeSocket = int;
+#endif
+
 #include <thread>
 
 namespace qws::test {
@@ -84,6 +92,10 @@ Peer Peer::Accept(Millis within) {
   Peer peer(Api().accept(socket_));
   if (peer.valid()) Api().setNonBlocking(peer.socket_);
   return peer;
+}
+
+bool Peer::SendUrgent(char byte) {
+  return ::send(static_cast<NativeSocket>(socket_), &byte, 1, MSG_OOB) == 1;
 }
 
 bool Peer::Send(const std::string& bytes, Millis within) {

@@ -29,6 +29,8 @@ class Peer {
   Peer Accept(Millis within = 3000ms);
   // Sends every byte, waiting while the socket's buffer is full.
   bool Send(const std::string& bytes, Millis within = 3000ms);
+  // One byte of urgent (out-of-band) data.
+  bool SendUrgent(char byte);
   // Collects bytes until `count` have arrived, the peer closes, or time is up.
   std::string Receive(size_t count, Millis within = 3000ms);
   // True when the next thing to arrive is an orderly close.

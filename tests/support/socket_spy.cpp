@@ -81,11 +81,12 @@ uint32_t LookupHost(const char* n) {
   return Enter(Call::kLookupHost) ? platform::kNoAddress : Real().lookupHost(n);
 }
 int LocalPort(Socket s) { return Enter(Call::kLocalPort, s) ? -1 : Real().localPort(s); }
+bool Started() { return !Enter(Call::kStarted) && Real().started(); }
 
 constexpr platform::SocketApi kSpy = {
     Startup,  Cleanup,     Cancel,   OpenSocket, SetNonBlocking, AllowReuse, Bind,
     Listen,   Accept,      Connect,  SelectRead, PendingError,   Send,       Recv,
-    Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,
+    Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,      Started,
 };
 
 }  // namespace

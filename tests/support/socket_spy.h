@@ -32,6 +32,7 @@ enum class Call {
   kInetAddr,
   kLookupHost,
   kLocalPort,
+  kStarted,
   kCount
 };
 
