@@ -90,6 +90,14 @@ void SetPumpHook(void (*pump)(void* context), void* context);
 // A pause that runs nothing; negative values pause not at all, 0 yields.
 void Delay(int32_t milliseconds);
 
+// One pointer per thread (per fiber on Windows), null until set. `release`, the
+// same on every call, gets it back when its thread ends, with `unloading` set when
+// the library is unloaded first: then it runs under the loader lock and must not
+// wait. At process exit nothing is released. False when no value can be kept.
+using ThreadValueRelease = void (*)(void* value, bool unloading);
+void* ThreadValue();
+bool SetThreadValue(void* value, ThreadValueRelease release);
+
 // Marker files in the current directory.
 bool OrdinaryFileExists(const char* name);
 int CreateEmptyFile(const char* name);  // 0, or the error number

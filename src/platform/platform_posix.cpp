@@ -282,4 +282,27 @@ int RemoveFile(const char* name) {
   return errno != 0 ? errno : EIO;
 }
 
+namespace {
+
+// glibc runs a thread's thread_local destructors when it ends, and keeps a library
+// whose destructors are pending loaded until then.
+struct ThreadValueHolder {
+  void* value = nullptr;
+  ThreadValueRelease release = nullptr;
+  ~ThreadValueHolder() {
+    if (value != nullptr) release(value, false);
+  }
+};
+thread_local ThreadValueHolder threadValue;
+
+}  // namespace
+
+void* ThreadValue() { return threadValue.value; }
+
+bool SetThreadValue(void* value, ThreadValueRelease release) {
+  threadValue.value = value;
+  threadValue.release = release;
+  return true;
+}
+
 }  // namespace qws::platform

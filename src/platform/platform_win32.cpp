@@ -7,6 +7,7 @@
 
 #include <oleauto.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform.h"
@@ -262,6 +263,75 @@ int RemoveFile(const char* name) {
   if (DeleteFileA(name)) return 0;
   const DWORD error = GetLastError();
   return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
+}
+
+namespace {
+
+// Per-thread values live in fiber-local storage, not in C++ thread_locals with
+// destructors: the runtime pins the DLL for every thread that has one and frees it
+// from that thread's detach, under the loader lock, where unloading hangs. FLS
+// callbacks run at thread exit before the loader lock is taken, and FlsFree runs
+// them on the freeing thread for every thread that still holds a value.
+using ShutdownQuery = BOOLEAN(NTAPI*)();
+
+std::atomic<ThreadValueRelease> threadValueRelease{nullptr};
+std::atomic<bool> unloading{false};
+// Resolved before any callback can run: a lookup there would take the loader lock.
+std::atomic<ShutdownQuery> processExitQuery{nullptr};
+
+// True during ExitProcess, whose detach calls run under the loader lock; the system
+// takes back sockets and memory then, so nothing is released.
+bool ProcessExiting() {
+  const ShutdownQuery query = processExitQuery.load();
+  return query != nullptr && query();
+}
+
+void WINAPI ReleaseThreadValue(void* value) {
+  if (!ProcessExiting()) threadValueRelease.load()(value, unloading.load());
+}
+
+class FiberSlot {
+ public:
+  static FiberSlot& Instance() {
+    static FiberSlot slot;
+    return slot;
+  }
+
+  DWORD index() const { return index_; }
+
+  FiberSlot(const FiberSlot&) = delete;
+  FiberSlot& operator=(const FiberSlot&) = delete;
+
+ private:
+  FiberSlot() {
+    processExitQuery = reinterpret_cast<ShutdownQuery>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+    index_ = FlsAlloc(ReleaseThreadValue);
+  }
+
+  // With the DLL unloading (or a static host exiting): no callback may be left
+  // pointing into code that is gone, and later calls find no storage.
+  ~FiberSlot() {
+    if (index_ == FLS_OUT_OF_INDEXES || ProcessExiting()) return;
+    unloading = true;
+    FlsFree(index_);
+    index_ = FLS_OUT_OF_INDEXES;
+  }
+
+  DWORD index_ = FLS_OUT_OF_INDEXES;
+};
+
+}  // namespace
+
+void* ThreadValue() {
+  const DWORD index = FiberSlot::Instance().index();
+  return index == FLS_OUT_OF_INDEXES ? nullptr : FlsGetValue(index);
+}
+
+bool SetThreadValue(void* value, ThreadValueRelease release) {
+  const DWORD index = FiberSlot::Instance().index();
+  threadValueRelease = release;
+  return index != FLS_OUT_OF_INDEXES && FlsSetValue(index, value);
 }
 
 }  // namespace qws::platform
