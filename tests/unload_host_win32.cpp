@@ -72,6 +72,8 @@ DWORD WINAPI Worker(void*) {
   library = LoadLibraryW(kLibrary);
   bool ok = library != nullptr && Connect();
   if (ok) {
+    // A message waiting, so that the send's pump point really dispatches.
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0);
     BSTR text = SysAllocString(L"hello");
     ok = Export<SendFn>("SendTCP")(text) > 0 && Export<StatusFn>("CloseTCP")() == 0;
     SysFreeString(text);
