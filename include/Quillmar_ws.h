@@ -62,6 +62,28 @@ int32_t QWS_CALL clearsetfile(void);          /* 12 */
 int32_t QWS_CALL createstopsetfile(void);     /* 13 */
 Bool16 QWS_CALL stopsettings(void);           /* 14 */
 
+/* Beyond the fourteen (19-24). */
+
+/* 19; packed bytes (two to a unit, the length prefix counts bytes), sent
+   unchanged with no pause; bytes accepted, 0 for none, or -1. */
+int32_t QWS_CALL SendBytesTCP(HostString bytes);
+/* 20; one receive pass of up to 65536 bytes, packed; zero-length when nothing
+   arrived or the peer has closed (StateTCP tells which). Bytes the text pass
+   held back for an unfinished character come first. */
+HostString QWS_CALL DataArrivalBytesTCP(void);
+/* 21; this thread's connection: 0 none, 1 listening, 2 connecting, 3 connected,
+   4 closed by the peer, 5 failed. */
+int32_t QWS_CALL StateTCP(void);
+/* 22; the error number of this thread's last failed operation, in Windows
+   Sockets numbering on every platform (10061 refused, 11001 host not found...);
+   0 after a success. */
+int32_t QWS_CALL LastErrorTCP(void);
+/* 23; a short English description of an error number, as wide text. */
+HostString QWS_CALL ErrorTextTCP(int32_t code);
+/* 24; the text that the last connection start's own receive pass took (up to
+   64 bytes, as wide text); empty after CloseTCP or a new start. */
+HostString QWS_CALL GreetingTCP(void);
+
 #ifndef _WIN32
 /* The COM server's entry points (15-18). Windows declares them in <objbase.h>;
    on Linux there is no COM, and they only report so: DllGetClassObject clears

@@ -12,6 +12,7 @@ namespace {
 
 constexpr int32_t kProcessAttach = 1;
 constexpr int32_t kSocketError = -1;
+constexpr int32_t kNoState = static_cast<int32_t>(qws::ConnectionState::kNone);
 
 }  // namespace
 
@@ -77,5 +78,43 @@ int32_t QWS_CALL createstopsetfile() { return qws::RaiseMarker(qws::kSettingsMar
 
 // @14 stopsettings
 Bool16 QWS_CALL stopsettings() { return ToBool16(qws::MarkerRaised(qws::kSettingsMarker)); }
+
+// @19 SendBytesTCP
+int32_t QWS_CALL SendBytesTCP(HostString bytes) {
+  return Guarded(kSocketError, [&] {
+    const std::string copy = qws::PackedArgument(bytes);
+    return qws::SendBytes(ThisThreadRecord(), copy);
+  });
+}
+
+// @20 DataArrivalBytesTCP
+HostString QWS_CALL DataArrivalBytesTCP() {
+  return Guarded<HostString>(nullptr, [] {
+    qws::ConnectionRecord& record = ThisThreadRecord();
+    const size_t count = qws::ReceiveBytesPass(record);
+    return qws::ReturnBytes(record.byteArea.data(), count);
+  });
+}
+
+// @21 StateTCP
+int32_t QWS_CALL StateTCP() {
+  return Guarded(kNoState,
+                 [] { return static_cast<int32_t>(qws::CurrentState(ThisThreadRecord())); });
+}
+
+// @22 LastErrorTCP
+int32_t QWS_CALL LastErrorTCP() {
+  return Guarded(qws::kNoError, [] { return ThisThreadRecord().lastError; });
+}
+
+// @23 ErrorTextTCP
+HostString QWS_CALL ErrorTextTCP(int32_t code) {
+  return Guarded<HostString>(nullptr, [&] { return qws::ReturnText(qws::ErrorText(code)); });
+}
+
+// @24 GreetingTCP
+HostString QWS_CALL GreetingTCP() {
+  return Guarded<HostString>(nullptr, [] { return qws::ReturnText(ThisThreadRecord().greeting); });
+}
 
 }  // extern "C"

@@ -17,4 +17,8 @@ HostString ReturnText(const std::u16string& text) {
   return platform::NewString(text.data(), static_cast<uint32_t>(text.size()));
 }
 
+HostString ReturnBytes(const char* bytes, size_t count) {
+  return platform::NewStringBytes(bytes, static_cast<uint32_t>(count));
+}
+
 }  // namespace qws

@@ -13,5 +13,7 @@ std::u16string WideArgument(HostString s);
 // ANSI bytes packed two to a unit, as many as the length prefix counts.
 std::string PackedArgument(HostString s);
 HostString ReturnText(const std::u16string& text);
+// Bytes packed two to a unit, the byte count in the length prefix.
+HostString ReturnBytes(const char* bytes, size_t count);
 
 }  // namespace qws

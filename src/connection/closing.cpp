@@ -12,6 +12,9 @@ int CloseConnection(ConnectionRecord& record) {
   const int result = ReleaseWinsock(record);
   record.mainSocket = SocketHandle{};
   record.carryLength = 0;
+  record.state = ConnectionState::kNone;
+  record.greeting.clear();
+  record.lastError = result == 0 ? kNoError : kNotStarted;
   return result;
 }
 

@@ -30,7 +30,8 @@ constexpr int32_t kAcceptSettlePause = 500;   // ms
 constexpr int kMaxPumpNesting = 8;            // pump points nested in host code that a pass ran
 constexpr int kListenBacklog = 2;
 constexpr int kPollBacklog = 1;
-constexpr int kReceiveSize = 64;  // bytes per pass
+constexpr int kReceiveSize = 64;          // bytes per pass
+constexpr int kBytesReceiveSize = 65536;  // bytes per pass of the byte receive
 constexpr uint32_t kAnyAddress = 0;
 constexpr int kCleanupFailed = -1;  // what the socket layer's cleanup says with no start held
 constexpr int16_t kClientRole = 1;
@@ -38,6 +39,24 @@ constexpr int16_t kServerRole = 0;
 
 // Longest unfinished multi-byte character a pass may hold back for the next one.
 constexpr int kMaxCarry = 3;
+
+// Error numbers, in Windows Sockets numbering on every platform.
+constexpr int32_t kNoError = 0;
+constexpr int32_t kWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to take yet
+constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a closed one
+constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
+constexpr int32_t kNotStarted = 10093;         // WSANOTINITIALISED
+constexpr int32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
+
+// What StateTCP reports.
+enum class ConnectionState : int32_t {
+  kNone = 0,
+  kListening = 1,
+  kConnecting = 2,  // started; whether it succeeds is not known yet
+  kConnected = 3,
+  kClosedByPeer = 4,
+  kFailed = 5,  // refused, reset, unreachable
+};
 
 // A handle with what the record knows of it: 0 and -1 are no socket at all, and
 // a handle once given to closesocket stays closed even while the record still
@@ -60,6 +79,12 @@ struct ConnectionRecord {
 
   // Whether this record holds one of the process-wide socket-layer starts.
   bool holdsStart = false;
+  ConnectionState state = ConnectionState::kNone;
+  int32_t lastError = kNoError;  // of the last failed operation; 0 after a success
+  // What the last connection start's own receive pass took.
+  std::u16string greeting;
+  // The byte receive's area, kept from pass to pass.
+  std::string byteArea;
   // Leading bytes of a character whose remaining bytes have not arrived yet.
   char carry[kMaxCarry] = {};
   int carryLength = 0;
@@ -99,8 +124,22 @@ void Shutdown(const SocketHandle& socket);
 void Close(SocketHandle& socket);
 SocketHandle Accept(const SocketHandle& listening);
 
+// The error of the socket layer's last failed call on this thread.
+int32_t LayerError();
+// The error of a socket call that just failed on `socket`: the layer's own, or
+// kNotASocket where no call was made (a closed handle, 0 or -1).
+int32_t FailureError(const SocketHandle& socket);
+// Whether a failed recv or send only found nothing to take or no room.
+bool OnlyWouldBlock(int32_t error);
+// Settles a connect still in progress: connected, or failed with its error.
+void SettleConnecting(ConnectionRecord& record);
+// The state after one recv that returned `n`, with `error` when it failed.
+void NoteReceive(ConnectionRecord& record, int n, int32_t error);
+
 // One receive pass on the record's active socket; returns the text it leaves in
 // `lastData`.
 const std::u16string& ReceivePass(ConnectionRecord& record);
+// The connection start's own receive pass: its text becomes the greeting.
+void TakeGreeting(ConnectionRecord& record);
 
 }  // namespace qws

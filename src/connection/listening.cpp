@@ -3,9 +3,11 @@
 namespace qws {
 namespace {
 
-bool FailStart(ConnectionRecord& record) {
+bool FailStart(ConnectionRecord& record, int32_t error) {
   Close(record.mainSocket);
   ReleaseWinsock(record);
+  record.state = ConnectionState::kFailed;
+  record.lastError = error;
   return false;
 }
 
@@ -21,23 +23,23 @@ SocketHandle TakePeer(const SocketHandle& listening) {
   return peer;
 }
 
-bool PeerWaiting(const SocketHandle& listening) {
-  return Listen(listening, kPollBacklog) >= 0 && ProbeReadable(listening, kAcceptProbe);
-}
-
 }  // namespace
 
 bool StartListening(ConnectionRecord& record, int16_t port) {
   StartWinsock(record);
   OpenSocket(record);
-  if (record.mainSocket.value <= 0) return FailStart(record);
+  if (record.mainSocket.value <= 0) return FailStart(record, LayerError());
 
   AllowAddressReuse(record.mainSocket);
   FillAddress(record, port, kAnyAddress);
-  if (Bind(record.mainSocket, record.address) != 0) return FailStart(record);
+  if (Bind(record.mainSocket, record.address) != 0) {
+    return FailStart(record, FailureError(record.mainSocket));
+  }
 
   Listen(record.mainSocket, kListenBacklog);
   record.clientMode = kServerRole;
+  record.state = ConnectionState::kListening;
+  record.lastError = kNoError;
   return true;
 }
 
@@ -46,7 +48,10 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
   if (record.ready == kFalse) return false;  // nested in a pass or another poll
 
   record.ready = kFalse;
-  if (!PeerWaiting(record.mainSocket)) {
+  const int listened = Listen(record.mainSocket, kPollBacklog);
+  // No peer waiting is no failure; a socket that cannot listen is.
+  record.lastError = listened < 0 ? FailureError(record.mainSocket) : kNoError;
+  if (listened < 0 || !ProbeReadable(record.mainSocket, kAcceptProbe)) {
     PumpMessages();
     record.ready = kTrue;
     return false;
@@ -54,6 +59,7 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
 
   const SocketHandle peer = TakePeer(record.mainSocket);
   if (!peer.open()) {
+    record.lastError = FailureError(record.mainSocket);
     record.ready = kTrue;
     return false;
   }
@@ -62,11 +68,13 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
   record.acceptedSocket = peer;
   record.carryLength = 0;
   record.clientMode = kServerRole;
+  record.state = ConnectionState::kConnected;
+  record.lastError = kNoError;
 
   Delay(kAfterAcceptPause);
   record.ready = kTrue;
   Delay(kAcceptSettlePause);
-  ReceivePass(record);
+  TakeGreeting(record);
   record.ready = kTrue;
   return true;
 }

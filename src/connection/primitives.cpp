@@ -27,6 +27,7 @@ ConnectionRecord::~ConnectionRecord() {
 void StartWinsock(ConnectionRecord& record) {
   record.ready = kTrue;
   record.carryLength = 0;
+  record.greeting.clear();
   if (record.holdsStart) {
     CloseOwnSockets(record);
     return;
@@ -131,6 +132,47 @@ void Close(SocketHandle& socket) {
 SocketHandle Accept(const SocketHandle& listening) {
   if (!listening.open()) return {platform::kInvalidSocket, false};
   return {Api().accept(listening.value), false};
+}
+
+int32_t LayerError() { return Api().lastError(); }
+
+int32_t FailureError(const SocketHandle& socket) {
+  return socket.open() ? LayerError() : kNotASocket;
+}
+
+bool OnlyWouldBlock(int32_t error) { return error == kWouldBlock || error == kNoError; }
+
+// Writable means connected; a failed connect shows in the pending error first.
+void SettleConnecting(ConnectionRecord& record) {
+  if (record.state != ConnectionState::kConnecting) return;
+  const int pending = PendingError(record.mainSocket);
+  if (pending != 0) {
+    record.state = ConnectionState::kFailed;
+    record.lastError = pending;
+  } else if (record.mainSocket.open() && Api().selectWrite(record.mainSocket.value, 0) > 0) {
+    record.state = ConnectionState::kConnected;
+  }
+}
+
+// Nothing to take is no failure; other errors fail a connection that was made or
+// being made. A record without one (closed, never started) keeps its state. After
+// a reset the socket may go on to report an end of stream (Wine reports a reset
+// so at once): the connection stays failed.
+void NoteReceive(ConnectionRecord& record, int n, int32_t error) {
+  if (n > 0) {
+    if (record.state == ConnectionState::kConnecting) record.state = ConnectionState::kConnected;
+    record.lastError = kNoError;
+  } else if (n == 0) {
+    if (record.state != ConnectionState::kFailed) record.state = ConnectionState::kClosedByPeer;
+    record.lastError = kNoError;
+  } else if (record.state == ConnectionState::kConnecting) {
+    SettleConnecting(record);
+  } else if (OnlyWouldBlock(error)) {
+    record.lastError = kNoError;
+  } else {
+    record.lastError = error;
+    if (record.state == ConnectionState::kConnected) record.state = ConnectionState::kFailed;
+  }
 }
 
 }  // namespace qws

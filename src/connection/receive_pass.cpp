@@ -10,6 +10,7 @@ constexpr char16_t kRemoteDisconnect[] = u"Remote Disconnect";
 struct Received {
   int count;  // what recv returned
   std::u16string text;
+  int32_t error = kNoError;  // when it failed
 };
 
 // One recv of at most kReceiveSize bytes. Exactly the received bytes are
@@ -26,7 +27,8 @@ Received ReceiveOnce(ConnectionRecord& record) {
     record.carryLength = 0;
     return {static_cast<int>(carried), platform::AnsiToWide(area, carried)};
   }
-  if (n <= 0) return {n, {}};
+  if (n < 0) return {n, {}, FailureError(ActiveSocket(record))};
+  if (n == 0) return {n, {}};
 
   const size_t total = carried + static_cast<size_t>(n);
   const size_t tail = platform::IncompleteAnsiTail(area, total);
@@ -45,6 +47,7 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
   record.ready = kFalse;
   record.lastData.clear();
   Received received = ReceiveOnce(record);
+  NoteReceive(record, received.count, received.error);
   PumpMessages();
   if (received.count > 0) record.lastData = std::move(received.text);
   if (received.count == 0) {
@@ -56,6 +59,13 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
   record.ready = kTrue;
   // A call nested in the last pump may have replaced the text.
   return record.lastData;
+}
+
+// Only received text is a greeting, not the report of a close.
+void TakeGreeting(ConnectionRecord& record) {
+  const std::u16string& text = ReceivePass(record);
+  const bool received = record.state != ConnectionState::kClosedByPeer;
+  record.greeting = received ? text : std::u16string();
 }
 
 }  // namespace qws

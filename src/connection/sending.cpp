@@ -4,17 +4,32 @@
 
 namespace qws {
 
+// One send of every byte (a count of characters would cut multi-byte text
+// short); a send that fails for more than a full buffer fails the connection.
+int SendOnce(ConnectionRecord& record, const std::string& bytes) {
+  const int count = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
+  SocketHandle& socket = ActiveSocket(record);
+  const int sent = Send(socket, bytes.data(), count);
+  record.lastError = sent < 0 ? FailureError(socket) : kNoError;
+  if (sent < 0 && !OnlyWouldBlock(record.lastError) &&
+      record.state == ConnectionState::kConnected) {
+    record.state = ConnectionState::kFailed;
+  }
+  PumpMessages();
+  return sent;
+}
+
 int SendText(ConnectionRecord& record, const std::u16string& text) {
   Delay(kBeforeSendPause);
   const std::string bytes = platform::WideToAnsi(text.data(), text.size());
   if (bytes.empty()) return 0;
+  return SendOnce(record, bytes);
+}
 
-  // Every byte of the text goes to the one send: a count of characters would cut
-  // multi-byte text short.
-  const int count = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
-  const int sent = Send(ActiveSocket(record), bytes.data(), count);
-  PumpMessages();
-  return sent;
+// Bytes go out as they are: no conversion and no pause.
+int SendBytes(ConnectionRecord& record, const std::string& bytes) {
+  if (bytes.empty()) return 0;
+  return SendOnce(record, bytes);
 }
 
 }  // namespace qws

@@ -60,7 +60,11 @@ struct SocketApi {
   uint32_t (*inetAddr)(const char* text);
   uint32_t (*lookupHost)(const char* name);  // the resolver: first IPv4 address
   int (*localPort)(Socket s);                // the bound port in host order, or -1
-  bool (*started)();  // whether any start is held in the process, by anyone
+  bool (*started)();                         // whether any start is held in the process, by anyone
+  int (*selectWrite)(Socket s, long microseconds);  // ready count, or -1
+  // The error of the calling thread's last failed call, in Windows Sockets
+  // numbering on every platform (10061 refused, 11001 host not found, ...).
+  int (*lastError)();
 };
 
 const SocketApi& NativeSockets();

@@ -29,6 +29,8 @@ int Cleanup() { return WSACleanup(); }
 
 int CancelBlockingCall() { return WSACancelBlockingCall(); }
 
+int LastError() { return WSAGetLastError(); }
+
 // SOCKET is pointer-sized on 64-bit Windows, but its values are small; one that
 // would not fit the record's 32 bits is not kept.
 Socket Narrow(SOCKET s) {
@@ -89,6 +91,16 @@ int PendingError(Socket s) {
   return error;
 }
 
+// Writable: a non-blocking connect has completed; a failed one shows in the
+// exception set and the pending error instead.
+int SelectWrite(Socket s, long microseconds) {
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(Wide(s), &writable);
+  timeval timeout{microseconds / 1000000, microseconds % 1000000};
+  return ::select(0, nullptr, &writable, nullptr, &timeout);
+}
+
 int Send(Socket s, const char* bytes, int count) { return ::send(Wide(s), bytes, count, 0); }
 
 int Recv(Socket s, char* bytes, int count, int flags) {
@@ -137,7 +149,8 @@ constexpr SocketApi kNative = {
     Connect,     SelectRead,     PendingError,
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
-    LocalPort,   Started,
+    LocalPort,   Started,        SelectWrite,
+    LastError,
 };
 
 // A pass dispatches what PeekMessage hands out, in the system's own order (sent

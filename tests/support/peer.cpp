@@ -140,6 +140,15 @@ void Peer::Close() {
   socket_ = 0;
 }
 
+// A zero linger time makes the close a reset on every platform.
+void Peer::Reset() {
+  if (socket_ <= 0) return;
+  linger abort{1, 0};
+  setsockopt(static_cast<NativeSocket>(socket_), SOL_SOCKET, SO_LINGER,
+             reinterpret_cast<const char*>(&abort), sizeof abort);
+  Close();
+}
+
 uint16_t FreePort() {
   Peer probe = Peer::Listening();
   return probe.port();

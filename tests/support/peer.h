@@ -38,6 +38,7 @@ class Peer {
   // True when nothing arrives and no close is seen for `quiet`.
   bool StaysQuiet(Millis quiet = 200ms);
   void Close();
+  void Reset();
 
  private:
   explicit Peer(platform::Socket socket);

@@ -18,14 +18,22 @@ State state;
 
 const platform::SocketApi& Real() { return platform::NativeSockets(); }
 
+// A call failed on demand fails as if the peer had reset the connection.
+constexpr int kInjectedError = 10054;
+thread_local int injectedError = 0;
+
 // Counts the call and says whether it is to fail instead of reaching the platform.
 bool Enter(Call call) {
   state.calls[static_cast<size_t>(call)]++;
   auto& failures = state.failures[static_cast<size_t>(call)];
   int left = failures.load();
   while (left > 0) {
-    if (failures.compare_exchange_weak(left, left - 1)) return true;
+    if (failures.compare_exchange_weak(left, left - 1)) {
+      injectedError = kInjectedError;
+      return true;
+    }
   }
+  if (call != Call::kLastError) injectedError = 0;
   return false;
 }
 
@@ -82,11 +90,22 @@ uint32_t LookupHost(const char* n) {
 }
 int LocalPort(Socket s) { return Enter(Call::kLocalPort, s) ? -1 : Real().localPort(s); }
 bool Started() { return !Enter(Call::kStarted) && Real().started(); }
+int SelectWrite(Socket s, long us) {
+  return Enter(Call::kSelectWrite, s) ? -1 : Real().selectWrite(s, us);
+}
+int LastError() {
+  if (Enter(Call::kLastError) || injectedError == 0) return Real().lastError();
+  // The failure was made here, not by the platform.
+  const int error = injectedError;
+  injectedError = 0;
+  return error;
+}
 
 constexpr platform::SocketApi kSpy = {
-    Startup,  Cleanup,     Cancel,   OpenSocket, SetNonBlocking, AllowReuse, Bind,
-    Listen,   Accept,      Connect,  SelectRead, PendingError,   Send,       Recv,
-    Shutdown, CloseSocket, InetAddr, LookupHost, LocalPort,      Started,
+    Startup,   Cleanup, Cancel,      OpenSocket,  SetNonBlocking, AllowReuse,
+    Bind,      Listen,  Accept,      Connect,     SelectRead,     PendingError,
+    Send,      Recv,    Shutdown,    CloseSocket, InetAddr,       LookupHost,
+    LocalPort, Started, SelectWrite, LastError,
 };
 
 }  // namespace

@@ -33,6 +33,8 @@ enum class Call {
   kLookupHost,
   kLocalPort,
   kStarted,
+  kSelectWrite,
+  kLastError,
   kCount
 };
 
