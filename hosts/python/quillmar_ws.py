@@ -10,8 +10,11 @@ Each thread has its own connection: use a Connection from the thread that made i
 
     from quillmar_ws import Connection
     with Connection.connect("127.0.0.1", 7000) as peer:
+        print(peer.receive(timeout=5))    # the server's greeting comes first
         peer.send("hello\\n")
-        print(peer.receive())
+
+Each connection start consumes up to 64 bytes that the other side sent before it,
+so one side speaks first and the other waits for it (docs/hosts.md).
 """
 import ctypes
 import os
@@ -191,6 +194,7 @@ class Connection:
     def connect(cls, host, port, library=None):
         connection = cls(library)
         if not connection.library.ConnectTCP(host, port):
+            # A failed ConnectTCP still holds this thread's start: give it back.
             connection.close()
             raise ConnectionError(f"cannot connect to {host}:{port}")
         return connection
@@ -199,7 +203,9 @@ class Connection:
     def listen(cls, port, library=None):
         connection = cls(library)
         if not connection.library.ListenerTCP(port):
-            connection.close()
+            # A failed ListenerTCP has given its start back already; a CloseTCP
+            # now would have nothing of its own to give back.
+            connection.closed = True
             raise OSError(f"cannot listen on port {port}")
         return connection
 
@@ -217,11 +223,29 @@ class Connection:
         self._check_thread()
         return self.library.SendTCP(text)
 
-    def receive(self):
+    def receive(self, timeout=0, poll_interval=0.01):
         """What arrived since the last call (at most 64 bytes), "" for nothing,
-        REMOTE_DISCONNECT once the peer has closed."""
+        REMOTE_DISCONNECT once the peer has closed.
+
+        With the default timeout of 0 this is one receive pass, which returns at
+        once. A timeout in seconds polls until text arrives or the time is up,
+        sleeping poll_interval seconds between empty passes; None polls until
+        text arrives."""
         self._check_thread()
-        return self.library.DataArrivalTCP()
+        if poll_interval <= 0:
+            raise ValueError("poll_interval must be positive")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            text = self.library.DataArrivalTCP()
+            if text:
+                return text
+            if deadline is None:
+                time.sleep(poll_interval)
+                continue
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return ""
+            time.sleep(min(poll_interval, left))
 
     def close(self):
         if self.closed:

@@ -16,16 +16,6 @@ from quillmar_ws import REMOTE_DISCONNECT, Connection
 library = quillmar_ws.load()
 
 
-def receive_text(connection, within=5.0):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        text = connection.receive()
-        if text:
-            return text
-        time.sleep(0.01)
-    return ""
-
-
 def receive_bytes(sock, count, within=5.0):
     sock.settimeout(within)
     data = b""
@@ -47,8 +37,8 @@ class ClientRole(unittest.TestCase):
                     self.assertEqual(6, connection.send("h\u00e9llo"))
                     self.assertEqual("h\u00e9llo".encode(), receive_bytes(peer, 6))
                     peer.sendall("w\u00f6rld \u20ac".encode())
-                    self.assertEqual("w\u00f6rld \u20ac", receive_text(connection))
-                peer_closed = receive_text(connection)
+                    self.assertEqual("w\u00f6rld \u20ac", connection.receive(timeout=5))
+                peer_closed = connection.receive(timeout=5)
                 self.assertEqual(REMOTE_DISCONNECT, peer_closed)
             self.assertTrue(connection.closed)
 
@@ -58,6 +48,27 @@ class ClientRole(unittest.TestCase):
             port = probe.getsockname()[1]
         with self.assertRaises(ConnectionError):
             Connection.connect("127.0.0.1", port)
+        # A failed connect keeps its start; the module gives it back, so nothing
+        # in the process holds one now.
+        self.assertEqual(-1, on_fresh_thread(library.CloseTCP))
+
+    def test_receive_with_a_timeout_sleeps_between_passes(self):
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            with Connection.connect("127.0.0.1", server.getsockname()[1]) as connection:
+                peer, _ = server.accept()
+                with peer:
+                    started, processor = time.monotonic(), time.process_time()
+                    self.assertEqual("", connection.receive(timeout=1.0))
+                    elapsed = time.monotonic() - started
+                    self.assertTrue(1.0 <= elapsed < 1.5, elapsed)
+                    self.assertLess(time.process_time() - processor, 0.25)
+
+                    late = threading.Timer(0.3, peer.sendall, [b"late"])
+                    late.start()
+                    started = time.monotonic()
+                    self.assertEqual("late", connection.receive(timeout=5, poll_interval=0.05))
+                    self.assertLess(time.monotonic() - started, 1.0)
+                    late.join()
 
     def test_connection_belongs_to_its_thread(self):
         with socket.create_server(("127.0.0.1", 0)) as server:
@@ -78,7 +89,51 @@ class ClientRole(unittest.TestCase):
         return None
 
 
+class CountingLibrary:
+    """The shared library, counting the CloseTCP calls made through it."""
+
+    def __init__(self):
+        self.closes = 0
+
+    def __getattr__(self, name):
+        return getattr(library, name)
+
+    def CloseTCP(self):
+        self.closes += 1
+        return library.CloseTCP()
+
+
+def on_fresh_thread(function):
+    results = []
+    worker = threading.Thread(target=lambda: results.append(function()))
+    worker.start()
+    worker.join()
+    return results[0]
+
+
 class ServerRole(unittest.TestCase):
+    def test_failed_listen_gives_back_nothing_more(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        with Connection.listen(port) as listening:
+            counting = CountingLibrary()
+
+            def listen_again():
+                try:
+                    Connection.listen(port, counting)
+                except OSError:
+                    return "refused"
+                return "listening"
+
+            self.assertEqual("refused", on_fresh_thread(listen_again))
+            # The failed ListenerTCP gave its own start back; a CloseTCP after it
+            # would have given back another's.
+            self.assertEqual(0, counting.closes)
+            with socket.create_connection(("127.0.0.1", port)):
+                self.assertTrue(listening.accept(timeout=5))
+                self.assertEqual(0, listening.close())
+
     def test_listen_accept_and_exchange(self):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -89,7 +144,7 @@ class ServerRole(unittest.TestCase):
             with client:
                 self.assertTrue(connection.accept(timeout=5))
                 client.sendall(b"ping")
-                self.assertEqual("ping", receive_text(connection))
+                self.assertEqual("ping", connection.receive(timeout=5))
                 self.assertEqual(4, connection.send("pong"))
                 self.assertEqual(b"pong", receive_bytes(client, 4))
 
