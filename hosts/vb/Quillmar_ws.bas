@@ -1,0 +1,133 @@
+Attribute VB_Name = "Quillmar_ws"
+' Quillmar_ws for VB6 programs and for VBA macros in 32- and 64-bit Office.
+'
+' One TCP connection per thread, driven by polling from the thread that made it.
+' Quillmar_ws.dll must match the host's bitness (64-bit Office takes the 64-bit
+' DLL) and lie where Windows finds it: beside the VB6 program, or for Office in a
+' folder on PATH or the current folder (ChDir there before the first call).
+'
+' Strings: the host name goes as VB passes any ByVal String, in ANSI. The text to
+' send goes as the wide string itself (StrPtr), and the received text is the
+' library's own wide string, taken over as it is. Declared As String instead,
+' VB would convert both to and from ANSI and corrupt them.
+Option Explicit
+
+' What QwsReceive returns, every time, once the peer has closed.
+Public Const QWS_REMOTE_DISCONNECT As String = "Remote Disconnect"
+
+' Set by the host's Stop button (Private Sub cmdStop_Click(): QwsStopRequested = True).
+Public QwsStopRequested As Boolean
+
+#If VBA7 Then
+Public Declare PtrSafe Function DllMain Lib "Quillmar_ws.dll" (ByRef hinst As Long, ByRef reason As Long, ByRef reserved As Long) As Long
+Public Declare PtrSafe Function CloseTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function DataArrivalTCP Lib "Quillmar_ws.dll" () As LongPtr
+Public Declare PtrSafe Function ConnectRequestTCP Lib "Quillmar_ws.dll" () As Boolean
+Public Declare PtrSafe Function ConnectTCP Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
+Public Declare PtrSafe Function stopwinsock Lib "Quillmar_ws.dll" () As Boolean
+Public Declare PtrSafe Function SendTCP Lib "Quillmar_ws.dll" (ByVal textPointer As LongPtr) As Long
+Public Declare PtrSafe Function ShutdownTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function ListenerTCP Lib "Quillmar_ws.dll" (ByVal port As Integer) As Boolean
+Public Declare PtrSafe Function clearwinsockfile Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function createstopwinsockfile Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function clearsetfile Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function createstopsetfile Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function stopsettings Lib "Quillmar_ws.dll" () As Boolean
+Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
+Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
+#Else
+Public Declare Function DllMain Lib "Quillmar_ws.dll" (ByRef hinst As Long, ByRef reason As Long, ByRef reserved As Long) As Long
+Public Declare Function CloseTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function DataArrivalTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function ConnectRequestTCP Lib "Quillmar_ws.dll" () As Boolean
+Public Declare Function ConnectTCP Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
+Public Declare Function stopwinsock Lib "Quillmar_ws.dll" () As Boolean
+Public Declare Function SendTCP Lib "Quillmar_ws.dll" (ByVal textPointer As Long) As Long
+Public Declare Function ShutdownTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function ListenerTCP Lib "Quillmar_ws.dll" (ByVal port As Integer) As Boolean
+Public Declare Function clearwinsockfile Lib "Quillmar_ws.dll" () As Long
+Public Declare Function createstopwinsockfile Lib "Quillmar_ws.dll" () As Long
+Public Declare Function clearsetfile Lib "Quillmar_ws.dll" () As Long
+Public Declare Function createstopsetfile Lib "Quillmar_ws.dll" () As Long
+Public Declare Function stopsettings Lib "Quillmar_ws.dll" () As Boolean
+Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
+Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
+#End If
+
+' The 16-bit pattern the library takes for a port from 0 to 65535 (65535 is -1).
+Public Function QwsPort(ByVal port As Long) As Integer
+    If port < 0 Or port > 65535 Then Err.Raise 5, "QwsPort", "A port is from 0 to 65535."
+    If port > 32767 Then QwsPort = CInt(port - 65536) Else QwsPort = CInt(port)
+End Function
+
+' Connects to a host name or dotted address; True when connected (takes about a second).
+Public Function QwsConnect(ByVal hostName As String, ByVal port As Long) As Boolean
+    QwsConnect = ConnectTCP(hostName, QwsPort(port))
+End Function
+
+' Listens on every local address; True when the port could be bound.
+Public Function QwsListen(ByVal port As Long) As Boolean
+    QwsListen = ListenerTCP(QwsPort(port))
+End Function
+
+' One poll for a peer after QwsListen; True when one was accepted (takes 0.6 s then).
+Public Function QwsAccept() As Boolean
+    QwsAccept = ConnectRequestTCP()
+End Function
+
+' Sends the text in the ANSI code page; the count of bytes sent, or -1.
+Public Function QwsSend(ByVal text As String) As Long
+    QwsSend = SendTCP(StrPtr(text))
+End Function
+
+' What has arrived ("" when nothing has), or QWS_REMOTE_DISCONNECT.
+Public Function QwsReceive() As String
+    QwsReceive = TakeOver(DataArrivalTCP())
+End Function
+
+' Ends the connection or listener; needed after a failed connect or listen too.
+Public Sub QwsClose()
+    CloseTCP
+End Sub
+
+' The library's string made VB's own without conversion, so VB frees it once.
+#If VBA7 Then
+Private Function TakeOver(ByVal stringPointer As LongPtr) As String
+#Else
+Private Function TakeOver(ByVal stringPointer As Long) As String
+#End If
+    CopyMemory ByVal VarPtr(TakeOver), stringPointer, LenB(stringPointer)
+End Function
+
+' Sample: connects to a server that greets, answers the greeting once and prints
+' what arrives until the server leaves, the Stop button is pressed, or another
+' program creates the stop marker "stopws.dat"; closes the connection on every path.
+Public Sub QwsSample()
+    Dim text As String
+    Dim answered As Boolean
+    On Error GoTo Failed
+    QwsStopRequested = False
+    If QwsConnect("127.0.0.1", 7000) Then
+        Do Until QwsStopRequested
+            text = QwsReceive()
+            If text = QWS_REMOTE_DISCONNECT Then Exit Do
+            If Len(text) > 0 Then
+                Debug.Print text;
+                ' Only after the greeting: the server's start is over by then.
+                If Not answered Then answered = QwsSend("hello" & vbCrLf) > 0
+            End If
+            If stopwinsock() Then
+                clearwinsockfile
+                Exit Do
+            End If
+            DoEvents
+            Sleep 10
+        Loop
+    End If
+    QwsClose
+    Exit Sub
+Failed:
+    text = Err.Description
+    QwsClose
+    MsgBox "Quillmar_ws sample: " & text
+End Sub
