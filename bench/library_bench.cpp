@@ -96,6 +96,26 @@ void BareRecv_Drain64MiB(benchmark::State& state) {
 }
 BENCHMARK(BareRecv_Drain64MiB)->Iterations(3)->UseManualTime();
 
+// The byte receive against a bare recv of the same 64 KiB.
+void DataArrivalBytesTCP_Drain64MiB(benchmark::State& state) {
+  Drain(state, [] {
+    HostString bytes = DataArrivalBytesTCP();
+    const size_t count = platform::StringByteLen(bytes);
+    platform::FreeString(bytes);
+    return count;
+  });
+}
+BENCHMARK(DataArrivalBytesTCP_Drain64MiB)->Iterations(3)->UseManualTime();
+
+void BareRecv64KiB_Drain64MiB(benchmark::State& state) {
+  std::vector<char> buffer(kBytesReceiveSize);
+  Drain(state, [&] {
+    const int n = Native().recv(ClientSocket(), buffer.data(), kBytesReceiveSize, 0);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  });
+}
+BENCHMARK(BareRecv64KiB_Drain64MiB)->Iterations(3)->UseManualTime();
+
 // --- SendTCP against its 100 ms pause ----------------------------------------------
 
 void SendTCP_64Bytes(benchmark::State& state) {

@@ -21,9 +21,15 @@ import os
 import threading
 import time
 
-__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load"]
+__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "STATE_NONE",
+           "STATE_LISTENING", "STATE_CONNECTING", "STATE_CONNECTED", "STATE_CLOSED_BY_PEER",
+           "STATE_FAILED"]
 
 REMOTE_DISCONNECT = "Remote Disconnect"
+
+# What StateTCP reports.
+STATE_NONE, STATE_LISTENING, STATE_CONNECTING, STATE_CONNECTED, STATE_CLOSED_BY_PEER, \
+    STATE_FAILED = range(6)
 ENVIRONMENT_VARIABLE = "QUILLMAR_WS_LIBRARY"
 DEFAULT_NAME = "libQuillmar_ws.so"
 
@@ -52,6 +58,12 @@ _EXPORTS = {
                                            ctypes.POINTER(ctypes.c_void_p)]),
     "DllRegisterServer": (ctypes.c_int32, []),
     "DllUnregisterServer": (ctypes.c_int32, []),
+    "SendBytesTCP": (ctypes.c_int32, [_HostString]),
+    "DataArrivalBytesTCP": (_HostString, []),
+    "StateTCP": (ctypes.c_int32, []),
+    "LastErrorTCP": (ctypes.c_int32, []),
+    "ErrorTextTCP": (_HostString, [ctypes.c_int32]),
+    "GreetingTCP": (_HostString, []),
     "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
     "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
     "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
@@ -101,6 +113,19 @@ class Library:
         finally:
             self._raw["HostStringFree"](string)
 
+    def _bytes(self, data):
+        data = bytes(data)
+        return self._raw["HostStringAllocBytes"](data, len(data))
+
+    def _take_bytes(self, string):
+        """The bytes of a returned HostString, which is freed."""
+        if not string:
+            return b""
+        try:
+            return ctypes.string_at(string, self._raw["HostStringByteLen"](string))
+        finally:
+            self._raw["HostStringFree"](string)
+
     def _with_string(self, string, call):
         try:
             return call(string)
@@ -131,6 +156,24 @@ class Library:
 
     def ShutdownTCP(self):
         return self._raw["ShutdownTCP"]()
+
+    def SendBytesTCP(self, data):
+        return self._with_string(self._bytes(data), self._raw["SendBytesTCP"])
+
+    def DataArrivalBytesTCP(self):
+        return self._take_bytes(self._raw["DataArrivalBytesTCP"]())
+
+    def StateTCP(self):
+        return self._raw["StateTCP"]()
+
+    def LastErrorTCP(self):
+        return self._raw["LastErrorTCP"]()
+
+    def ErrorTextTCP(self, code):
+        return self._take(self._raw["ErrorTextTCP"](code))
+
+    def GreetingTCP(self):
+        return self._take(self._raw["GreetingTCP"]())
 
     # --- stop markers ----------------------------------------------------------
 
@@ -194,9 +237,10 @@ class Connection:
     def connect(cls, host, port, library=None):
         connection = cls(library)
         if not connection.library.ConnectTCP(host, port):
+            reason = connection._reason()
             # A failed ConnectTCP still holds this thread's start: give it back.
             connection.close()
-            raise ConnectionError(f"cannot connect to {host}:{port}")
+            raise ConnectionError(f"cannot connect to {host}:{port}: {reason}")
         return connection
 
     @classmethod
@@ -206,7 +250,7 @@ class Connection:
             # A failed ListenerTCP has given its start back already; a CloseTCP
             # now would have nothing of its own to give back.
             connection.closed = True
-            raise OSError(f"cannot listen on port {port}")
+            raise OSError(f"cannot listen on port {port}: {connection._reason()}")
         return connection
 
     def accept(self, timeout=None, interval=0.01):
@@ -246,6 +290,44 @@ class Connection:
             if left <= 0:
                 return ""
             time.sleep(min(poll_interval, left))
+
+    def send_bytes(self, data):
+        """Sends bytes unchanged, with no pause; the count accepted, or -1."""
+        self._check_thread()
+        return self.library.SendBytesTCP(data)
+
+    def receive_bytes(self, timeout=0, poll_interval=0.01):
+        """Up to 65536 bytes that arrived, b"" for nothing or a close (see state).
+        The timeout polls as receive() does."""
+        self._check_thread()
+        if poll_interval <= 0:
+            raise ValueError("poll_interval must be positive")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            data = self.library.DataArrivalBytesTCP()
+            if data or self.library.StateTCP() in (STATE_CLOSED_BY_PEER, STATE_FAILED):
+                return data
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return b""
+            time.sleep(poll_interval if left is None else min(poll_interval, left))
+
+    @property
+    def state(self):
+        return self.library.StateTCP()
+
+    @property
+    def last_error(self):
+        return self.library.LastErrorTCP()
+
+    @property
+    def greeting(self):
+        """What the connection start's own receive pass took from the peer."""
+        return self.library.GreetingTCP()
+
+    def _reason(self):
+        error = self.library.LastErrorTCP()
+        return f"{self.library.ErrorTextTCP(error)} ({error})"
 
     def close(self):
         if self.closed:

@@ -42,11 +42,33 @@ class ClientRole(unittest.TestCase):
                 self.assertEqual(REMOTE_DISCONNECT, peer_closed)
             self.assertTrue(connection.closed)
 
+    def test_bytes_state_and_greeting(self):
+        every_byte = bytes(range(256))
+        accepted = []
+
+        def greet(server):
+            accepted.append(server.accept()[0])
+            accepted[0].sendall(b"hi")
+
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            threading.Timer(0.1, greet, [server]).start()
+            with Connection.connect("127.0.0.1", server.getsockname()[1]) as connection:
+                # The server's greeting went to the connect's own receive pass.
+                self.assertEqual("hi", connection.greeting)
+                self.assertEqual(quillmar_ws.STATE_CONNECTED, connection.state)
+                with accepted[0] as peer:
+                    self.assertEqual(256, connection.send_bytes(every_byte))
+                    self.assertEqual(every_byte, receive_bytes(peer, 256))
+                    peer.sendall(every_byte)
+                    self.assertEqual(every_byte, connection.receive_bytes(timeout=5))
+                self.assertEqual(b"", connection.receive_bytes(timeout=5))
+                self.assertEqual(quillmar_ws.STATE_CLOSED_BY_PEER, connection.state)
+
     def test_refused_connect_raises(self):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        with self.assertRaises(ConnectionError):
+        with self.assertRaisesRegex(ConnectionError, "Connection refused \\(10061\\)"):
             Connection.connect("127.0.0.1", port)
         # A failed connect keeps its start; the module gives it back, so nothing
         # in the process holds one now.
