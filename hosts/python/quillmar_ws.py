@@ -1,6 +1,6 @@
 """Quillmar_ws for Python hosts on Linux, through ctypes (standard library only).
 
-Loads libQuillmar_ws.so from the path given to Library(), else from the
+Loads libQuillmar_ws.so.1 from the path given to Library(), else from the
 QUILLMAR_WS_LIBRARY environment variable, else by name through the system's loader.
 Every export is declared with its exact argument and result types; Python str
 crosses as HostString (packed bytes for the host of ConnectTCP, wide text
@@ -19,10 +19,11 @@ import threading
 import time
 
 __all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load"]
+__version__ = "1.0.0"  # the project's version; a test holds it to CMake's
 
 REMOTE_DISCONNECT = "Remote Disconnect"
 ENVIRONMENT_VARIABLE = "QUILLMAR_WS_LIBRARY"
-DEFAULT_NAME = "libQuillmar_ws.so"
+DEFAULT_NAME = "libQuillmar_ws.so.1"  # the SONAME: no development symlink needed
 
 _HostString = ctypes.c_void_p
 _Bool16 = ctypes.c_int16
