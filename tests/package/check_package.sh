@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the library into a fresh prefix and builds a tiny host against it, the
-# ordinary ways: CMake's find_package on Linux and pkg-config on Linux; on Windows
-# the distributable folder with the cross compiler, run under Wine.
-# Usage: check_package.sh linux BUILD_DIR | check_package.sh windows DIST_DIR COMPILER
+# Installs or unpacks the library and builds a tiny host against it, the ordinary
+# ways: on Linux a fresh prefix with CMake's find_package and with pkg-config; on
+# Windows the ZIP with the cross compiler, run under Wine.
+# Usage: check_package.sh linux BUILD_DIR | check_package.sh windows ZIP COMPILER
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -21,10 +21,12 @@ if [ "$1" = linux ]; then
   LD_LIBRARY_PATH="$(pkg-config --variable=libdir Quillmar_ws)" "$work/pc-consumer"
   "$work/prefix/bin/qws" --version
 else
-  dist=$2
   compiler=$3
+  python3 -m zipfile -e "$2" "$work"
+  dist="$work/$(basename "$2" .zip)"
+  # MinGW finds its import library by -l; the plug-ins below link the other by path.
   "$compiler" -o "$work/consumer.exe" "$here/consumer/main.c" -I"$dist/include" \
-    "$dist/lib/Quillmar_ws.lib" -loleaut32
+    -L"$dist/lib" -lQuillmar_ws -loleaut32
   cp "$dist/bin/Quillmar_ws.dll" "$work/"
   "$root/scripts/wine-run" "$work/consumer.exe"
 
