@@ -1,6 +1,6 @@
 """Quillmar_ws for Python hosts on Linux, through ctypes (standard library only).
 
-Loads libQuillmar_ws.so from the path given to Library(), else from the
+Loads libQuillmar_ws.so.1 from the path given to Library(), else from the
 QUILLMAR_WS_LIBRARY environment variable, else by name through the system's loader.
 Every export is declared with its exact argument and result types; Python str
 crosses as HostString (packed bytes for the host of ConnectTCP, wide text
@@ -24,6 +24,7 @@ import time
 __all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "STATE_NONE",
            "STATE_LISTENING", "STATE_CONNECTING", "STATE_CONNECTED", "STATE_CLOSED_BY_PEER",
            "STATE_FAILED"]
+__version__ = "1.0.0"  # the project's version; a test holds it to CMake's
 
 REMOTE_DISCONNECT = "Remote Disconnect"
 
@@ -31,7 +32,7 @@ REMOTE_DISCONNECT = "Remote Disconnect"
 STATE_NONE, STATE_LISTENING, STATE_CONNECTING, STATE_CONNECTED, STATE_CLOSED_BY_PEER, \
     STATE_FAILED = range(6)
 ENVIRONMENT_VARIABLE = "QUILLMAR_WS_LIBRARY"
-DEFAULT_NAME = "libQuillmar_ws.so"
+DEFAULT_NAME = "libQuillmar_ws.so.1"  # the SONAME: no development symlink needed
 
 _HostString = ctypes.c_void_p
 _Bool16 = ctypes.c_int16

@@ -18,7 +18,7 @@
 namespace qws_cli {
 namespace {
 
-constexpr char kVersion[] = "qws 1.00";
+constexpr char kVersion[] = "qws " QWS_VERSION;  // the project's version, from CMake
 constexpr char kRemoteDisconnect[] = "Remote Disconnect";
 constexpr auto kIdlePause = std::chrono::milliseconds(10);
 constexpr auto kMarkerInterval = std::chrono::milliseconds(100);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Python host module driving the real library against real peers on loopback.
 
-QUILLMAR_WS_LIBRARY names the library; hosts/python must be on PYTHONPATH.
+QUILLMAR_WS_LIBRARY names the library, QWS_VERSION the project's version;
+hosts/python must be on PYTHONPATH.
 """
 import os
 import socket
@@ -25,6 +26,11 @@ def receive_bytes(sock, count, within=5.0):
             break
         data += chunk
     return data
+
+
+class Module(unittest.TestCase):
+    def test_version_is_the_project_version(self):
+        self.assertEqual(os.environ["QWS_VERSION"], quillmar_ws.__version__)
 
 
 class ClientRole(unittest.TestCase):

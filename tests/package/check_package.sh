@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the library into a fresh prefix and builds a tiny host against it, the
-# ordinary ways: CMake's find_package on Linux and pkg-config on Linux; on Windows
-# the distributable folder with the cross compiler, run under Wine.
-# Usage: check_package.sh linux BUILD_DIR | check_package.sh windows DIST_DIR COMPILER
+# Unpacks a package and builds a tiny host against it, the ordinary ways: on Linux
+# the Debian package's tree with CMake's find_package and with pkg-config; on Windows
+# the ZIP with the cross compiler, run under Wine.
+# Usage: check_package.sh linux DEB | check_package.sh windows ZIP COMPILER
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -10,21 +10,28 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if [ "$1" = linux ]; then
-  cmake --install "$2" --prefix "$work/prefix" >/dev/null
-  cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  dpkg-deb -x "$2" "$work/tree"
+  usr="$work/tree/usr"
+  export LD_LIBRARY_PATH="$usr/lib"
+  cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
   cmake --build "$work/cmake-build" >/dev/null
-  LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-build/consumer"
+  "$work/cmake-build/consumer"
 
-  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
   # shellcheck disable=SC2046
-  cc -o "$work/pc-consumer" "$here/consumer/main.c" $(pkg-config --cflags --libs Quillmar_ws)
-  LD_LIBRARY_PATH="$(pkg-config --variable=libdir Quillmar_ws)" "$work/pc-consumer"
-  "$work/prefix/bin/qws" --version
+  cc -o "$work/pc-consumer" "$here/consumer/main.c" \
+    $(PKG_CONFIG_SYSROOT_DIR="$work/tree" PKG_CONFIG_PATH="$usr/lib/pkgconfig" pkg-config --cflags --libs Quillmar_ws)
+  "$work/pc-consumer"
+  "$usr/bin/qws" --version
+  # The Python module from where Debian's python3 finds it, loading the library by its SONAME.
+  PYTHONPATH="$usr/lib/python3/dist-packages" python3 -c \
+    'import quillmar_ws; print("python module", quillmar_ws.__version__, quillmar_ws.load().path)'
 else
-  dist=$2
   compiler=$3
+  python3 -m zipfile -e "$2" "$work"
+  dist="$work/$(basename "$2" .zip)"
+  # MinGW finds its import library by -l; the plug-ins below link the other by path.
   "$compiler" -o "$work/consumer.exe" "$here/consumer/main.c" -I"$dist/include" \
-    "$dist/lib/Quillmar_ws.lib" -loleaut32
+    -L"$dist/lib" -lQuillmar_ws -loleaut32
   cp "$dist/bin/Quillmar_ws.dll" "$work/"
   "$root/scripts/wine-run" "$work/consumer.exe"
 
