@@ -62,7 +62,13 @@ const char* const kExports[] = {"DllMain",
                                 "createstopwinsockfile",
                                 "clearsetfile",
                                 "createstopsetfile",
-                                "stopsettings"};
+                                "stopsettings",
+                                "SendBytesTCP",
+                                "DataArrivalBytesTCP",
+                                "StateTCP",
+                                "LastErrorTCP",
+                                "ErrorTextTCP",
+                                "GreetingTCP"};
 
 // The declarations that a VB developer writes first, and that corrupt text.
 constexpr char kNaiveSend[] =

@@ -14,6 +14,13 @@ Option Explicit
 
 ' What QwsReceive returns, every time, once the peer has closed.
 Public Const QWS_REMOTE_DISCONNECT As String = "Remote Disconnect"
+' What QwsState reports.
+Public Const QWS_STATE_NONE As Long = 0
+Public Const QWS_STATE_LISTENING As Long = 1
+Public Const QWS_STATE_CONNECTING As Long = 2
+Public Const QWS_STATE_CONNECTED As Long = 3
+Public Const QWS_STATE_CLOSED_BY_PEER As Long = 4
+Public Const QWS_STATE_FAILED As Long = 5
 
 ' Set by the host's Stop button (Private Sub cmdStop_Click(): QwsStopRequested = True).
 Public QwsStopRequested As Boolean
@@ -33,6 +40,12 @@ Public Declare PtrSafe Function createstopwinsockfile Lib "Quillmar_ws.dll" () A
 Public Declare PtrSafe Function clearsetfile Lib "Quillmar_ws.dll" () As Long
 Public Declare PtrSafe Function createstopsetfile Lib "Quillmar_ws.dll" () As Long
 Public Declare PtrSafe Function stopsettings Lib "Quillmar_ws.dll" () As Boolean
+Public Declare PtrSafe Function SendBytesTCP Lib "Quillmar_ws.dll" (ByVal bytesPointer As LongPtr) As Long
+Public Declare PtrSafe Function DataArrivalBytesTCP Lib "Quillmar_ws.dll" () As LongPtr
+Public Declare PtrSafe Function StateTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function LastErrorTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare PtrSafe Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code As Long) As LongPtr
+Public Declare PtrSafe Function GreetingTCP Lib "Quillmar_ws.dll" () As LongPtr
 Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
 Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #Else
@@ -50,6 +63,12 @@ Public Declare Function createstopwinsockfile Lib "Quillmar_ws.dll" () As Long
 Public Declare Function clearsetfile Lib "Quillmar_ws.dll" () As Long
 Public Declare Function createstopsetfile Lib "Quillmar_ws.dll" () As Long
 Public Declare Function stopsettings Lib "Quillmar_ws.dll" () As Boolean
+Public Declare Function SendBytesTCP Lib "Quillmar_ws.dll" (ByVal bytesPointer As Long) As Long
+Public Declare Function DataArrivalBytesTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function StateTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function LastErrorTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code As Long) As Long
+Public Declare Function GreetingTCP Lib "Quillmar_ws.dll" () As Long
 Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
 Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #End If
@@ -83,6 +102,35 @@ End Function
 ' What has arrived ("" when nothing has), or QWS_REMOTE_DISCONNECT.
 Public Function QwsReceive() As String
     QwsReceive = TakeOver(DataArrivalTCP())
+End Function
+
+' Sends bytes unchanged, with no pause; the count of bytes sent, or -1.
+Public Function QwsSendBytes(ByRef data() As Byte) As Long
+    Dim packed As String
+    packed = data   ' a Byte array assigned to a String keeps its bytes as they are
+    QwsSendBytes = SendBytesTCP(StrPtr(packed))
+End Function
+
+' Up to 65536 bytes that have arrived; none when nothing has or the peer left (see QwsState).
+Public Function QwsReceiveBytes() As Byte()
+    QwsReceiveBytes = TakeOver(DataArrivalBytesTCP())
+End Function
+
+' The connection's state: one of the QWS_STATE_ constants.
+Public Function QwsState() As Long
+    QwsState = StateTCP()
+End Function
+
+' Why the last call failed, in words, with its error number; "" after a success.
+Public Function QwsLastError() As String
+    Dim code As Long
+    code = LastErrorTCP()
+    If code <> 0 Then QwsLastError = TakeOver(ErrorTextTCP(code)) & " (" & code & ")"
+End Function
+
+' What the server (or client) sent before the connection start's own receive took it.
+Public Function QwsGreeting() As String
+    QwsGreeting = TakeOver(GreetingTCP())
 End Function
 
 ' Ends the connection or listener; needed after a failed connect or listen too.
