@@ -1,4 +1,5 @@
 #include <iconv.h>
+#include <netdb.h>
 
 #include <vector>
 
@@ -48,9 +49,15 @@ std::string TakeText(HostString text) {
   return bytes;
 }
 
-}  // namespace qws_cli
-
-namespace qws_cli {
+bool Resolves(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
 
 void UseBinaryOutput() {}
 

@@ -1,3 +1,7 @@
+// The sockets headers come before <windows.h>.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -31,6 +35,19 @@ std::string TakeText(HostString text) {
   WideCharToMultiByte(CP_ACP, 0, text, units, bytes.data(), length, nullptr, nullptr);
   SysFreeString(text);
   return bytes;
+}
+
+bool Resolves(const std::string& host) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const bool resolved = getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0;
+  if (resolved) freeaddrinfo(found);
+  WSACleanup();
+  return resolved;
 }
 
 void UseBinaryOutput() { _setmode(_fileno(stdout), _O_BINARY); }

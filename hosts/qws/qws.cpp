@@ -22,17 +22,26 @@ constexpr char kVersion[] = "qws 1.00";
 constexpr char kRemoteDisconnect[] = "Remote Disconnect";
 constexpr auto kIdlePause = std::chrono::milliseconds(10);
 constexpr auto kMarkerInterval = std::chrono::milliseconds(100);
+constexpr size_t kMaxPortDigits = 5;
+constexpr long kMaxPort = 65535;
 
-enum ExitStatus { kOrderly = 0, kFailed = 1, kBadArguments = 2 };
+// Windows Sockets error numbers, which the library reports on every platform.
+constexpr int32_t kAccessDenied = 10013;
+constexpr int32_t kAddressInUse = 10048;
+constexpr int32_t kRefused = 10061;
+constexpr int32_t kHostNotFound = 11001;
+
+enum ExitStatus { kRunning = -1, kOrderly = 0, kFailed = 1, kBadArguments = 2 };
 
 constexpr char kUsage[] =
     "usage: qws [options] connect HOST PORT\n"
     "       qws [options] listen PORT\n"
     "\n"
-    "Connects to HOST:PORT, or waits on PORT for one peer, then sends each line of\n"
-    "standard input to the peer and writes what the peer sends to standard output.\n"
-    "Ends when the peer disconnects, when input ends, when the stop marker\n"
-    "\"stopws.dat\" appears in the current directory (it is then cleared), or on Ctrl-C.\n"
+    "Connects to HOST:PORT, or waits on PORT (decimal, 1 to 65535) for one peer, then\n"
+    "sends each line of standard input to the peer and writes what the peer sends to\n"
+    "standard output. Ends when the peer disconnects, when input ends, when the stop\n"
+    "marker \"stopws.dat\" appears in the current directory (it is then cleared), or\n"
+    "on Ctrl-C.\n"
     "\n"
     "options:\n"
     "  --line-ending none|lf|crlf  what ends each line sent (default lf)\n"
@@ -54,10 +63,25 @@ std::atomic<bool> interrupted{false};
 
 extern "C" void OnInterrupt(int) { interrupted = true; }
 
+// One line on standard error.
+void Say(const std::string& message) { std::fprintf(stderr, "qws: %s\n", message.c_str()); }
+
+// ": what went wrong (error N)", or nothing when the library has no error to tell.
+std::string Reason(int32_t code) {
+  if (code == 0) return "";
+  return ": " + TakeText(ErrorTextTCP(code)) + " (error " + std::to_string(code) + ")";
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Decimal digits only: no sign, no spaces.
 bool ParsePort(const std::string& text, uint16_t& port) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 1 || value > 65535) return false;
+  if (text.empty() || text.size() > kMaxPortDigits) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < 1 || value > kMaxPort) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
@@ -80,7 +104,36 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return !text.empty() && *end == '\0' && seconds >= 0 && seconds < 1e6;
 }
 
-// Returns an exit status when the arguments end the program (help, version, errors).
+int BadArguments(const std::string& what) {
+  Say(what);
+  std::fputs(kUsage, stderr);
+  return kBadArguments;
+}
+
+int ParseCommand(const std::deque<std::string>& positional, Options& options) {
+  if (positional.empty()) return BadArguments("say connect HOST PORT or listen PORT");
+  const std::string& command = positional[0];
+  std::string portText;
+  if (command == "connect") {
+    if (positional.size() != 3) return BadArguments("connect takes HOST and PORT");
+    options.host = positional[1];
+    if (options.host.empty()) return BadArguments("the host name is empty");
+    portText = positional[2];
+  } else if (command == "listen") {
+    if (positional.size() != 2) return BadArguments("listen takes PORT alone");
+    options.listen = true;
+    portText = positional[1];
+  } else {
+    return BadArguments("unknown command " + Quoted(command));
+  }
+  if (!ParsePort(portText, options.port)) {
+    return BadArguments("port " + Quoted(portText) + " is not a decimal number from 1 to 65535");
+  }
+  return kRunning;
+}
+
+// Returns kRunning, or the exit status when the arguments end the program (help,
+// version, errors).
 int Parse(int argc, char** argv, Options& options) {
   std::deque<std::string> args(argv + 1, argv + argc);
   std::deque<std::string> positional;
@@ -96,27 +149,22 @@ int Parse(int argc, char** argv, Options& options) {
       return kOrderly;
     }
     if (arg == "--line-ending" || arg == "--linger") {
-      if (args.empty()) return kBadArguments;
+      if (args.empty()) return BadArguments(arg + " needs a value");
       const std::string value = args.front();
       args.pop_front();
-      const bool valid = arg == "--linger" ? ParseSeconds(value, options.lingerSeconds)
-                                           : ParseLineEnding(value, options.lineEnding);
-      if (!valid) return kBadArguments;
+      if (arg == "--linger" && !ParseSeconds(value, options.lingerSeconds)) {
+        return BadArguments("--linger takes seconds from 0, not " + Quoted(value));
+      }
+      if (arg == "--line-ending" && !ParseLineEnding(value, options.lineEnding)) {
+        return BadArguments("--line-ending takes none, lf or crlf, not " + Quoted(value));
+      }
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return kBadArguments;
+      return BadArguments("unknown option " + arg);
     } else {
       positional.push_back(arg);
     }
   }
-  if (positional.size() == 3 && positional[0] == "connect") {
-    options.host = positional[1];
-    return ParsePort(positional[2], options.port) ? -1 : kBadArguments;
-  }
-  if (positional.size() == 2 && positional[0] == "listen") {
-    options.listen = true;
-    return ParsePort(positional[1], options.port) ? -1 : kBadArguments;
-  }
-  return kBadArguments;
+  return ParseCommand(positional, options);
 }
 
 // Standard input, read on a thread of its own so that the connection's thread
@@ -179,32 +227,59 @@ bool Send(const std::string& bytes) {
   return sent >= 0;
 }
 
+const char* StopReason(StopMarker& marker) {
+  if (interrupted) return "interrupted by Ctrl-C";
+  if (marker.Raised()) return "stopped by the stop marker stopws.dat";
+  return nullptr;
+}
+
 bool Connect(const Options& options) {
+  const std::string where = options.host + ":" + std::to_string(options.port);
+  if (!Resolves(options.host)) {
+    Say("cannot resolve " + options.host);
+    return false;
+  }
   HostString host = PackedHostString(options.host);
   const bool connected = ConnectTCP(host, static_cast<int16_t>(options.port)) != 0;
   FreeHostString(host);
-  if (!connected) {
-    std::fprintf(stderr, "qws: cannot connect to %s:%u\n", options.host.c_str(), options.port);
+  if (connected) {
+    Say("connected to " + where);
+    return true;
   }
-  return connected;
+  const int32_t error = LastErrorTCP();
+  if (error == kRefused)
+    Say(where + " refused the connection");
+  else if (error == kHostNotFound)
+    Say("cannot resolve " + options.host);
+  else
+    Say("cannot connect to " + where + Reason(error));
+  return false;
 }
 
 // Listens, then polls until one peer is accepted; false when listening fails.
 // `stopped` is set when the wait ends without a peer.
 bool Listen(const Options& options, StopMarker& marker, bool& stopped) {
+  const std::string port = std::to_string(options.port);
   if (!ListenerTCP(static_cast<int16_t>(options.port))) {
-    std::fprintf(stderr, "qws: cannot listen on port %u\n", options.port);
+    const int32_t error = LastErrorTCP();
+    if (error == kAddressInUse)
+      Say("port " + port + " is in use");
+    else if (error == kAccessDenied)
+      Say("no permission to listen on port " + port);
+    else
+      Say("cannot listen on port " + port + Reason(error));
     return false;
   }
-  std::fprintf(stderr, "qws: listening on port %u\n", options.port);
+  Say("listening on port " + port);
   while (!ConnectRequestTCP()) {
-    if (interrupted || marker.Raised()) {
+    if (const char* reason = StopReason(marker)) {
+      Say(reason);
       stopped = true;
       return true;
     }
     std::this_thread::sleep_for(kIdlePause);
   }
-  std::fputs("qws: peer connected\n", stderr);
+  Say("peer connected");
   return true;
 }
 
@@ -217,10 +292,14 @@ void Relay(const Options& options, StopMarker& marker) {
   input.Start();
   Clock::time_point lingerUntil{};
   bool inputDone = false;
-  while (!interrupted && !marker.Raised()) {
+  for (;;) {
+    if (const char* reason = StopReason(marker)) {
+      Say(reason);
+      return;
+    }
     const std::string arrived = TakeText(DataArrivalTCP());
     if (arrived == kRemoteDisconnect) {
-      std::fputs("qws: remote disconnect\n", stderr);
+      Say("remote disconnect");
       return;
     }
     if (!arrived.empty()) {
@@ -230,7 +309,7 @@ void Relay(const Options& options, StopMarker& marker) {
     }
     std::string line;
     if (input.Next(line)) {
-      if (!Send(line + options.lineEnding)) std::fputs("qws: send failed\n", stderr);
+      if (!Send(line + options.lineEnding)) Say("send failed");
       continue;
     }
     if (!inputDone && input.Exhausted()) {
@@ -259,8 +338,7 @@ int main(int argc, char** argv) {
   using namespace qws_cli;
   Options options;
   const int parsed = Parse(argc, argv, options);
-  if (parsed == kBadArguments) std::fputs(kUsage, stderr);
-  if (parsed >= 0) return parsed;
+  if (parsed != kRunning) return parsed;
   UseBinaryOutput();
   std::signal(SIGINT, OnInterrupt);
   return Run(options);

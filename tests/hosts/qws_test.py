@@ -114,6 +114,7 @@ class Session(unittest.TestCase):
             marker = os.path.join(directory, "stopws.dat")
             open(marker, "w").close()
             self.assertEqual(0, listener.finish())
+            self.assertIn(b"stopped by the stop marker", listener.err)
             self.assertFalse(os.path.exists(marker))
             self.assertEqual(0, connector.finish())
 
@@ -135,6 +136,7 @@ class Interrupt(unittest.TestCase):
         self.assertTrue(listener.wait_for("err", b"listening"), listener.err)
         listener.proc.send_signal(signal.SIGINT)
         self.assertEqual(0, listener.finish())
+        self.assertIn(b"interrupted by Ctrl-C", listener.err)
 
 
 class Failures(unittest.TestCase):
@@ -142,16 +144,36 @@ class Failures(unittest.TestCase):
         port = free_port()
         result = run(["connect", "127.0.0.1", str(port)])
         self.assertEqual(1, result.returncode)
-        self.assertIn(f"127.0.0.1:{port}".encode(), result.stderr)
+        self.assertIn(f"qws: 127.0.0.1:{port} refused the connection".encode(), result.stderr)
         self.assertEqual(b"", result.stdout)
+        unknown = run(["connect", "no-such-host.invalid", str(port)])
+        self.assertEqual(1, unknown.returncode)
+        self.assertIn(b"qws: cannot resolve no-such-host.invalid", unknown.stderr)
+
+    def test_listening_on_a_port_in_use_says_so(self):
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            result = run(["listen", str(port)])
+        self.assertEqual(1, result.returncode)
+        self.assertIn(f"qws: port {port} is in use".encode(), result.stderr)
 
     def test_bad_arguments(self):
-        for args in ([], ["connect", "localhost"], ["listen", "0"], ["listen", "70000"],
-                     ["--linger"], ["--line-ending", "cr", "listen", "5000"], ["--bogus"],
-                     ["dance", "1"]):
+        for args, what in (([], b"say connect HOST PORT or listen PORT"),
+                           (["connect", "localhost"], b"connect takes HOST and PORT"),
+                           (["listen", " 80"], b'port " 80" is not a decimal number'),
+                           (["listen", "70000"], b'port "70000" is not'),
+                           (["--linger"], b"--linger needs a value"),
+                           (["--line-ending", "cr", "listen", "5000"],
+                            b'--line-ending takes none, lf or crlf, not "cr"'),
+                           (["--bogus"], b"unknown option --bogus"),
+                           (["dance", "1"], b'unknown command "dance"')):
             result = run(args)
             self.assertEqual(2, result.returncode, args)
-            self.assertIn(b"usage", result.stderr, args)
+            first, _, rest = result.stderr.partition(b"\n")
+            self.assertIn(b"qws: " + what, first, args)
+            self.assertIn(b"usage", rest, args)
 
     def test_help_and_version(self):
         self.assertIn(b"usage", run(["--help"]).stdout)
