@@ -1,13 +1,13 @@
 // qws: a command-line host of the library, and the reference for driving its
 // polling interface. It connects or listens, then relays standard input to the
-// peer line by line and the peer's text to standard output as it arrives.
+// peer (line by line as text, or as bytes) and what the peer sends to standard
+// output as it arrives.
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,26 +22,52 @@ constexpr char kVersion[] = "qws " QWS_VERSION;  // the project's version, from 
 constexpr char kRemoteDisconnect[] = "Remote Disconnect";
 constexpr auto kIdlePause = std::chrono::milliseconds(10);
 constexpr auto kMarkerInterval = std::chrono::milliseconds(100);
+constexpr size_t kReadSize = 65536;     // one read of standard input
+constexpr size_t kSendPiece = 1 << 20;  // the most bytes one retry offers
+constexpr size_t kMaxPortDigits = 5;
+constexpr long kMaxPort = 65535;
 
-enum ExitStatus { kOrderly = 0, kFailed = 1, kBadArguments = 2 };
+// Windows Sockets error numbers, which the library reports on every platform.
+constexpr int32_t kAccessDenied = 10013;
+constexpr int32_t kWouldBlock = 10035;
+constexpr int32_t kAddressInUse = 10048;
+constexpr int32_t kRefused = 10061;
+constexpr int32_t kHostNotFound = 11001;
+// StateTCP values.
+constexpr int32_t kClosedByPeer = 4;
+constexpr int32_t kConnectionFailed = 5;
+
+enum ExitStatus { kRunning = -1, kOrderly = 0, kFailed = 1, kBadArguments = 2 };
 
 constexpr char kUsage[] =
     "usage: qws [options] connect HOST PORT\n"
     "       qws [options] listen PORT\n"
     "\n"
-    "Connects to HOST:PORT, or waits on PORT for one peer, then sends each line of\n"
-    "standard input to the peer and writes what the peer sends to standard output.\n"
-    "Ends when the peer disconnects, when input ends, when the stop marker\n"
-    "\"stopws.dat\" appears in the current directory (it is then cleared), or on Ctrl-C.\n"
+    "Connects to HOST:PORT, or waits on PORT (decimal, 1 to 65535) for one peer, then\n"
+    "sends standard input to the peer and writes what the peer sends to standard\n"
+    "output, starting with the greeting: what the peer sent before the connection was\n"
+    "made (up to 64 bytes). Ends when the peer disconnects, when input ends, when the\n"
+    "stop marker \"stopws.dat\" appears in the current directory (it is then cleared),\n"
+    "or on Ctrl-C.\n"
+    "\n"
+    "Text (the default) passes through the system's code page: UTF-8 on Linux, the\n"
+    "ANSI code page on Windows. Input goes line by line, each line's ending replaced\n"
+    "by --line-ending; it must be text in the code page, and qws stops at the first\n"
+    "byte that is not. Received text is written unchanged when it is text in the\n"
+    "code page; qws says when it was not. With --binary every byte passes unchanged\n"
+    "both ways, but for the greeting, which the library always takes as text.\n"
     "\n"
     "options:\n"
-    "  --line-ending none|lf|crlf  what ends each line sent (default lf)\n"
+    "  --binary                    send and receive bytes, unchanged\n"
+    "  --line-ending none|lf|crlf  what ends each line of text sent (default lf)\n"
     "  --linger SECONDS            keep reading this long after input ends (default 0)\n"
     "  --help                      show this text\n"
     "  --version                   show the version\n";
 
 struct Options {
   bool listen = false;
+  bool binary = false;
+  bool lineEndingGiven = false;
   std::string host;
   uint16_t port = 0;
   std::string lineEnding = "\n";
@@ -54,10 +80,25 @@ std::atomic<bool> interrupted{false};
 
 extern "C" void OnInterrupt(int) { interrupted = true; }
 
+// One line on standard error.
+void Say(const std::string& message) { std::fprintf(stderr, "qws: %s\n", message.c_str()); }
+
+// ": what went wrong (error N)", or nothing when the library has no error to tell.
+std::string Reason(int32_t code) {
+  if (code == 0) return "";
+  return ": " + TakeText(ErrorTextTCP(code)) + " (error " + std::to_string(code) + ")";
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Decimal digits only: no sign, no spaces.
 bool ParsePort(const std::string& text, uint16_t& port) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 1 || value > 65535) return false;
+  if (text.empty() || text.size() > kMaxPortDigits) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < 1 || value > kMaxPort) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
@@ -80,7 +121,36 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return !text.empty() && *end == '\0' && seconds >= 0 && seconds < 1e6;
 }
 
-// Returns an exit status when the arguments end the program (help, version, errors).
+int BadArguments(const std::string& what) {
+  Say(what);
+  std::fputs(kUsage, stderr);
+  return kBadArguments;
+}
+
+int ParseCommand(const std::deque<std::string>& positional, Options& options) {
+  if (positional.empty()) return BadArguments("say connect HOST PORT or listen PORT");
+  const std::string& command = positional[0];
+  std::string portText;
+  if (command == "connect") {
+    if (positional.size() != 3) return BadArguments("connect takes HOST and PORT");
+    options.host = positional[1];
+    if (options.host.empty()) return BadArguments("the host name is empty");
+    portText = positional[2];
+  } else if (command == "listen") {
+    if (positional.size() != 2) return BadArguments("listen takes PORT alone");
+    options.listen = true;
+    portText = positional[1];
+  } else {
+    return BadArguments("unknown command " + Quoted(command));
+  }
+  if (!ParsePort(portText, options.port)) {
+    return BadArguments("port " + Quoted(portText) + " is not a decimal number from 1 to 65535");
+  }
+  return kRunning;
+}
+
+// Returns kRunning, or the exit status when the arguments end the program (help,
+// version, errors).
 int Parse(int argc, char** argv, Options& options) {
   std::deque<std::string> args(argv + 1, argv + argc);
   std::deque<std::string> positional;
@@ -95,64 +165,96 @@ int Parse(int argc, char** argv, Options& options) {
       std::puts(kVersion);
       return kOrderly;
     }
-    if (arg == "--line-ending" || arg == "--linger") {
-      if (args.empty()) return kBadArguments;
+    if (arg == "--binary") {
+      options.binary = true;
+    } else if (arg == "--line-ending" || arg == "--linger") {
+      if (args.empty()) return BadArguments(arg + " needs a value");
       const std::string value = args.front();
       args.pop_front();
-      const bool valid = arg == "--linger" ? ParseSeconds(value, options.lingerSeconds)
-                                           : ParseLineEnding(value, options.lineEnding);
-      if (!valid) return kBadArguments;
+      if (arg == "--linger" && !ParseSeconds(value, options.lingerSeconds)) {
+        return BadArguments("--linger takes seconds from 0, not " + Quoted(value));
+      }
+      if (arg == "--line-ending" && !ParseLineEnding(value, options.lineEnding)) {
+        return BadArguments("--line-ending takes none, lf or crlf, not " + Quoted(value));
+      }
+      options.lineEndingGiven = options.lineEndingGiven || arg == "--line-ending";
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return kBadArguments;
+      return BadArguments("unknown option " + arg);
     } else {
       positional.push_back(arg);
     }
   }
-  if (positional.size() == 3 && positional[0] == "connect") {
-    options.host = positional[1];
-    return ParsePort(positional[2], options.port) ? -1 : kBadArguments;
+  if (options.binary && options.lineEndingGiven) {
+    return BadArguments("--line-ending is for text; --binary sends input as it is");
   }
-  if (positional.size() == 2 && positional[0] == "listen") {
-    options.listen = true;
-    return ParsePort(positional[1], options.port) ? -1 : kBadArguments;
-  }
-  return kBadArguments;
+  return ParseCommand(positional, options);
 }
 
 // Standard input, read on a thread of its own so that the connection's thread
-// never blocks: lines wait here until the connection's thread sends them.
-class InputLines {
+// never blocks: what arrives waits here until the connection's thread sends it.
+class Input {
  public:
   void Start() {
     std::thread([this] {
-      std::string line;
-      while (std::getline(std::cin, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::string block(kReadSize, '\0');
+      while (const size_t got = ReadInput(block.data(), block.size())) {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(line);
+        pending_.append(block.data(), got);
       }
+      std::lock_guard<std::mutex> lock(mutex_);
       ended_ = true;
     }).detach();
   }
 
-  bool Next(std::string& line) {
+  // Everything read so far; `offset` is where it starts in the input.
+  bool TakeAll(std::string& bytes, uint64_t& offset) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (lines_.empty()) return false;
-    line = std::move(lines_.front());
-    lines_.pop_front();
+    if (pending_.empty()) return false;
+    offset = taken_;
+    bytes.swap(pending_);
+    pending_.clear();
+    taken_ += bytes.size();
+    scanned_ = 0;
     return true;
   }
 
-  // True once input has ended and every line has been taken.
+  // The next line without its LF or CR LF; at the end of input, what is left.
+  bool TakeLine(std::string& line, uint64_t& offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t end = pending_.find('\n', scanned_);
+    if (end == std::string::npos) {
+      scanned_ = pending_.size();
+      if (!ended_ || pending_.empty()) return false;
+    }
+    const size_t taken = end == std::string::npos ? pending_.size() : end + 1;
+    const size_t length = end == std::string::npos ? taken : end;
+    line.assign(pending_, 0, length);
+    if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+    offset = taken_;
+    pending_.erase(0, taken);
+    taken_ += taken;
+    scanned_ = 0;
+    return true;
+  }
+
+  // Bytes read and not yet taken.
+  size_t Waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+  }
+
+  // True once input has ended and all of it has been taken.
   bool Exhausted() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return ended_ && lines_.empty();
+    return ended_ && pending_.empty();
   }
 
  private:
   std::mutex mutex_;
-  std::deque<std::string> lines_;
-  std::atomic<bool> ended_{false};
+  std::string pending_;
+  size_t scanned_ = 0;  // pending_ holds no LF before this
+  uint64_t taken_ = 0;  // the input offset of pending_'s first byte
+  bool ended_ = false;
 };
 
 // The stop marker, looked at every kMarkerInterval; cleared once seen, as
@@ -172,84 +274,248 @@ class StopMarker {
   Clock::time_point next_{};
 };
 
-bool Send(const std::string& bytes) {
-  HostString text = WideHostString(bytes);
-  const int32_t sent = SendTCP(text);
-  FreeHostString(text);
-  return sent >= 0;
-}
+enum class Arrival { kNothing, kData, kClosed, kFailed };
 
-bool Connect(const Options& options) {
-  HostString host = PackedHostString(options.host);
-  const bool connected = ConnectTCP(host, static_cast<int16_t>(options.port)) != 0;
-  FreeHostString(host);
-  if (!connected) {
-    std::fprintf(stderr, "qws: cannot connect to %s:%u\n", options.host.c_str(), options.port);
-  }
-  return connected;
-}
+// The peer's data, written to standard output as it arrives.
+class Receiver {
+ public:
+  explicit Receiver(bool binary) : binary_(binary) {}
 
-// Listens, then polls until one peer is accepted; false when listening fails.
-// `stopped` is set when the wait ends without a peer.
-bool Listen(const Options& options, StopMarker& marker, bool& stopped) {
-  if (!ListenerTCP(static_cast<int16_t>(options.port))) {
-    std::fprintf(stderr, "qws: cannot listen on port %u\n", options.port);
-    return false;
+  void WriteGreeting() {
+    bool exact = true;
+    const std::string greeting = TakeReceivedText(GreetingTCP(), exact);
+    Write(greeting, exact, "the greeting");
   }
-  std::fprintf(stderr, "qws: listening on port %u\n", options.port);
-  while (!ConnectRequestTCP()) {
-    if (interrupted || marker.Raised()) {
-      stopped = true;
-      return true;
+
+  // One receive pass.
+  Arrival Poll() {
+    if (binary_) {
+      const std::string bytes = TakeBytes(DataArrivalBytesTCP());
+      if (!bytes.empty()) {
+        Write(bytes, true, "received data");
+        return Arrival::kData;
+      }
+    } else {
+      bool exact = true;
+      const std::string text = TakeReceivedText(DataArrivalTCP(), exact);
+      // The peer may send the words themselves; the state tells a close from them.
+      if (text == kRemoteDisconnect && StateTCP() == kClosedByPeer) return Arrival::kClosed;
+      if (!text.empty()) {
+        Write(text, exact, "received data");
+        return Arrival::kData;
+      }
+    }
+    const int32_t state = StateTCP();
+    if (state == kClosedByPeer) return Arrival::kClosed;
+    return state == kConnectionFailed ? Arrival::kFailed : Arrival::kNothing;
+  }
+
+ private:
+  // Data is never changed silently: the first change in a session is reported.
+  void Write(const std::string& bytes, bool exact, const char* what) {
+    if (!exact && !warned_) {
+      warned_ = true;
+      Say(std::string(what) + " was not text in " + CodePageName() +
+          " and changed within output bytes " + std::to_string(written_) + " to " +
+          std::to_string(written_ + bytes.size() - 1) +
+          (binary_ ? "" : " (--binary passes bytes unchanged)"));
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+    written_ += bytes.size();
+  }
+
+  bool binary_;
+  bool warned_ = false;
+  uint64_t written_ = 0;
+};
+
+// One connection: started, then relayed until it ends.
+class Session {
+ public:
+  explicit Session(const Options& options) : options_(options), receiver_(options.binary) {}
+
+  // kRunning once connected; otherwise the exit status.
+  int Start() { return options_.listen ? Listen() : Connect(); }
+
+  // Moves data both ways until the peer leaves, input ends (and the linger time
+  // has passed), the stop marker appears, or Ctrl-C.
+  int Relay() {
+    input_.Start();
+    receiver_.WriteGreeting();
+    Clock::time_point lingerUntil{};
+    bool inputDone = false;
+    for (;;) {
+      if (const char* reason = StopReason()) {
+        Say(reason);
+        return kOrderly;
+      }
+      switch (receiver_.Poll()) {
+        case Arrival::kData:
+          continue;
+        case Arrival::kClosed:
+          Say("remote disconnect");
+          return kOrderly;
+        case Arrival::kFailed:
+          Say("the connection failed" + Reason(LastErrorTCP()));
+          return kFailed;
+        case Arrival::kNothing:
+          break;
+      }
+      std::string data;
+      uint64_t offset = 0;
+      if (options_.binary ? input_.TakeAll(data, offset) : input_.TakeLine(data, offset)) {
+        const int status = options_.binary ? SendRest(data, 0) : SendLine(data, offset);
+        if (status != kRunning) return status;
+        continue;
+      }
+      if (!inputDone && input_.Exhausted()) {
+        inputDone = true;
+        lingerUntil = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(options_.lingerSeconds));
+      }
+      if (inputDone && Clock::now() >= lingerUntil) return kOrderly;
+      std::this_thread::sleep_for(kIdlePause);
+    }
+  }
+
+ private:
+  // Text goes out only when SendTCP would send exactly the input's bytes.
+  int SendLine(const std::string& line, uint64_t offset) {
+    const std::string bytes = line + options_.lineEnding;
+    HostString text = nullptr;
+    size_t bad = 0;
+    if (!ExactWideText(bytes, text, bad)) {
+      Say("input byte " + std::to_string(offset + bad) + " is not text in " + CodePageName() +
+          "; nothing from there on was sent (--binary sends bytes unchanged)");
+      return kFailed;
+    }
+    const int32_t sent = SendTCP(text);
+    FreeHostString(text);
+    if (sent < 0 && LastErrorTCP() != kWouldBlock) return Unsent(bytes.size());
+    // Those bytes are what SendTCP sends, so the rest can go as bytes from where it
+    // stopped, even inside a character.
+    return SendRest(bytes, sent < 0 ? 0 : static_cast<size_t>(sent));
+  }
+
+  // Sends `bytes` from `sent` on, no byte twice and none left out, pausing while
+  // the peer's buffers are full.
+  int SendRest(const std::string& bytes, size_t sent) {
+    while (sent < bytes.size()) {
+      const std::string piece = bytes.substr(sent, kSendPiece);
+      HostString packed = PackedHostString(piece);
+      const int32_t result = SendBytesTCP(packed);
+      FreeHostString(packed);
+      if (result < 0 && LastErrorTCP() != kWouldBlock) return Unsent(bytes.size() - sent);
+      if (result > 0) sent += static_cast<size_t>(result);
+      if (result == static_cast<int32_t>(piece.size())) continue;
+      const int status = WaitToSend(bytes.size() - sent);
+      if (status != kRunning) return status;
+    }
+    return kRunning;
+  }
+
+  // "; N bytes were not sent", counting input read and not yet taken.
+  std::string NotSent(size_t unsent) {
+    return "; " + std::to_string(unsent + input_.Waiting()) + " bytes of input were not sent";
+  }
+
+  int Unsent(size_t unsent) {
+    Say("send failed" + Reason(LastErrorTCP()) + NotSent(unsent));
+    return kFailed;
+  }
+
+  // Lets the library pump and the peer read, writing out what arrives meanwhile.
+  int WaitToSend(size_t unsent) {
+    const std::string notSent = NotSent(unsent);
+    if (const char* reason = StopReason()) {
+      Say(reason + notSent);
+      return kOrderly;
+    }
+    switch (receiver_.Poll()) {
+      case Arrival::kClosed:
+        Say("remote disconnect" + notSent);
+        return kFailed;
+      case Arrival::kFailed:
+        Say("the connection failed" + Reason(LastErrorTCP()) + notSent);
+        return kFailed;
+      case Arrival::kData:
+        return kRunning;
+      case Arrival::kNothing:
+        break;
     }
     std::this_thread::sleep_for(kIdlePause);
+    return kRunning;
   }
-  std::fputs("qws: peer connected\n", stderr);
-  return true;
-}
 
-// Moves text both ways until the peer leaves, input ends (and the linger time
-// has passed), the stop marker appears, or Ctrl-C.
-void Relay(const Options& options, StopMarker& marker) {
+  const char* StopReason() {
+    if (interrupted) return "interrupted by Ctrl-C";
+    if (marker_.Raised()) return "stopped by the stop marker stopws.dat";
+    return nullptr;
+  }
+
+  int Connect() {
+    const std::string where = options_.host + ":" + std::to_string(options_.port);
+    if (!Resolves(options_.host)) {
+      Say("cannot resolve " + options_.host);
+      return kFailed;
+    }
+    HostString host = PackedHostString(options_.host);
+    const bool connected = ConnectTCP(host, static_cast<int16_t>(options_.port)) != 0;
+    FreeHostString(host);
+    if (connected) {
+      Say("connected to " + where);
+      return kRunning;
+    }
+    const int32_t error = LastErrorTCP();
+    if (error == kRefused)
+      Say(where + " refused the connection");
+    else if (error == kHostNotFound)
+      Say("cannot resolve " + options_.host);
+    else
+      Say("cannot connect to " + where + Reason(error));
+    return kFailed;
+  }
+
+  // Listens, then polls until one peer is accepted.
+  int Listen() {
+    const std::string port = std::to_string(options_.port);
+    if (!ListenerTCP(static_cast<int16_t>(options_.port))) {
+      const int32_t error = LastErrorTCP();
+      if (error == kAddressInUse)
+        Say("port " + port + " is in use");
+      else if (error == kAccessDenied)
+        Say("no permission to listen on port " + port);
+      else
+        Say("cannot listen on port " + port + Reason(error));
+      return kFailed;
+    }
+    Say("listening on port " + port);
+    while (!ConnectRequestTCP()) {
+      if (const char* reason = StopReason()) {
+        Say(reason);
+        return kOrderly;
+      }
+      std::this_thread::sleep_for(kIdlePause);
+    }
+    Say("peer connected");
+    return kRunning;
+  }
+
+  const Options& options_;
   // The reading thread may stay blocked on input until the process ends, so what
   // it fills lives as long (and is never destroyed under it).
-  static InputLines& input = *new InputLines;
-  input.Start();
-  Clock::time_point lingerUntil{};
-  bool inputDone = false;
-  while (!interrupted && !marker.Raised()) {
-    const std::string arrived = TakeText(DataArrivalTCP());
-    if (arrived == kRemoteDisconnect) {
-      std::fputs("qws: remote disconnect\n", stderr);
-      return;
-    }
-    if (!arrived.empty()) {
-      std::fwrite(arrived.data(), 1, arrived.size(), stdout);
-      std::fflush(stdout);
-      continue;
-    }
-    std::string line;
-    if (input.Next(line)) {
-      if (!Send(line + options.lineEnding)) std::fputs("qws: send failed\n", stderr);
-      continue;
-    }
-    if (!inputDone && input.Exhausted()) {
-      inputDone = true;
-      lingerUntil = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(options.lingerSeconds));
-    }
-    if (inputDone && Clock::now() >= lingerUntil) return;
-    std::this_thread::sleep_for(kIdlePause);
-  }
-}
+  Input& input_ = *new Input;
+  StopMarker marker_;
+  Receiver receiver_;
+};
 
 int Run(const Options& options) {
-  StopMarker marker;
-  bool stopped = false;
-  const bool started = options.listen ? Listen(options, marker, stopped) : Connect(options);
-  if (started && !stopped) Relay(options, marker);
+  Session session(options);
+  int status = session.Start();
+  if (status == kRunning) status = session.Relay();
   CloseTCP();
-  return started ? kOrderly : kFailed;
+  return status;
 }
 
 }  // namespace
@@ -259,9 +525,8 @@ int main(int argc, char** argv) {
   using namespace qws_cli;
   Options options;
   const int parsed = Parse(argc, argv, options);
-  if (parsed == kBadArguments) std::fputs(kUsage, stderr);
-  if (parsed >= 0) return parsed;
-  UseBinaryOutput();
+  if (parsed != kRunning) return parsed;
+  UseBinaryStreams();
   std::signal(SIGINT, OnInterrupt);
   return Run(options);
 }

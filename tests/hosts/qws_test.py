@@ -114,6 +114,7 @@ class Session(unittest.TestCase):
             marker = os.path.join(directory, "stopws.dat")
             open(marker, "w").close()
             self.assertEqual(0, listener.finish())
+            self.assertIn(b"stopped by the stop marker", listener.err)
             self.assertFalse(os.path.exists(marker))
             self.assertEqual(0, connector.finish())
 
@@ -126,6 +127,75 @@ class Session(unittest.TestCase):
         self.assertEqual(0, connector.finish())
         self.assertGreaterEqual(time.monotonic() - started, 1.9)
 
+    def test_binary_passes_every_byte_value_both_ways(self):
+        listener, connector = self.start_pair(["--binary"], ["--binary"])
+        body = bytes(range(256)) * 64
+        connector.send(body)
+        listener.send(body)
+        self.assertTrue(listener.wait_for("out", body), len(listener.out))
+        self.assertTrue(connector.wait_for("out", body), len(connector.out))
+        connector.end_input()
+        self.assertEqual(0, connector.finish())
+        self.assertEqual(0, listener.finish())
+        self.assertEqual((body, body), (listener.out, connector.out))
+
+
+class PlainServer(unittest.TestCase):
+    """qws connecting to a plain socket server that greets at once, then reads slowly."""
+
+    def serve(self, greeting):
+        server = socket.socket()
+        self.addCleanup(server.close)
+        # A small window, so that a long send is taken in parts.
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        received = bytearray()
+
+        def read_slowly():
+            peer, _ = server.accept()
+            with peer:
+                peer.sendall(greeting)
+                time.sleep(1.0)
+                while chunk := peer.recv(16384):
+                    received.extend(chunk)
+                    time.sleep(0.002)
+
+        reader = threading.Thread(target=read_slowly, daemon=True)
+        reader.start()
+        return server.getsockname()[1], received, reader
+
+    def test_a_long_line_reaches_a_slow_reader_whole_after_the_greeting(self):
+        port, received, reader = self.serve(b"welcome\n")
+        # Multi-byte characters where the code page is known to be UTF-8.
+        unit = b"%07d" + (b"\xc3\xa9" if not RUNNER else b"ab")
+        line = b"".join(unit % i for i in range(4 * 1024 * 1024 // 9)) + b"\n"
+        client = Process(["connect", "127.0.0.1", str(port)], RUNNER, QWS)
+        self.addCleanup(client.stop)
+        client.send(line)
+        client.end_input()
+        self.assertEqual(0, client.finish(60), client.err)
+        reader.join(30)
+        self.assertEqual(len(line), len(received))
+        self.assertTrue(line == received)
+        self.assertIn(f"connected to 127.0.0.1:{port}".encode(), client.err)
+        self.assertEqual(b"welcome\n", client.out)
+
+    @unittest.skipIf(RUNNER, "every byte is text in a single-byte code page")
+    def test_input_that_is_not_utf8_is_refused_at_its_offset(self):
+        port, received, reader = self.serve(b"caf\xe9\n")
+        client = Process(["connect", "127.0.0.1", str(port)])
+        self.addCleanup(client.stop)
+        client.send(b"good\ncaf\xe9\nlater\n")
+        client.end_input()
+        self.assertEqual(1, client.finish(), client.err)
+        reader.join(15)
+        self.assertEqual(b"good\n", bytes(received))
+        self.assertIn(b"input byte 8 is not text in UTF-8", client.err)
+        # The greeting's stray byte arrives as U+FFFD, and qws says so.
+        self.assertEqual(b"caf\xef\xbf\xbd\n", client.out)
+        self.assertIn(b"changed within output bytes 0 to 6", client.err)
+
 
 class Interrupt(unittest.TestCase):
     @unittest.skipIf(RUNNER, "Ctrl-C reaches a program under Wine another way")
@@ -135,6 +205,7 @@ class Interrupt(unittest.TestCase):
         self.assertTrue(listener.wait_for("err", b"listening"), listener.err)
         listener.proc.send_signal(signal.SIGINT)
         self.assertEqual(0, listener.finish())
+        self.assertIn(b"interrupted by Ctrl-C", listener.err)
 
 
 class Failures(unittest.TestCase):
@@ -142,16 +213,36 @@ class Failures(unittest.TestCase):
         port = free_port()
         result = run(["connect", "127.0.0.1", str(port)])
         self.assertEqual(1, result.returncode)
-        self.assertIn(f"127.0.0.1:{port}".encode(), result.stderr)
+        self.assertIn(f"qws: 127.0.0.1:{port} refused the connection".encode(), result.stderr)
         self.assertEqual(b"", result.stdout)
+        unknown = run(["connect", "no-such-host.invalid", str(port)])
+        self.assertEqual(1, unknown.returncode)
+        self.assertIn(b"qws: cannot resolve no-such-host.invalid", unknown.stderr)
+
+    def test_listening_on_a_port_in_use_says_so(self):
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            result = run(["listen", str(port)])
+        self.assertEqual(1, result.returncode)
+        self.assertIn(f"qws: port {port} is in use".encode(), result.stderr)
 
     def test_bad_arguments(self):
-        for args in ([], ["connect", "localhost"], ["listen", "0"], ["listen", "70000"],
-                     ["--linger"], ["--line-ending", "cr", "listen", "5000"], ["--bogus"],
-                     ["dance", "1"]):
+        for args, what in (([], b"say connect HOST PORT or listen PORT"),
+                           (["connect", "localhost"], b"connect takes HOST and PORT"),
+                           (["listen", " 80"], b'port " 80" is not a decimal number'),
+                           (["listen", "70000"], b'port "70000" is not'),
+                           (["--linger"], b"--linger needs a value"),
+                           (["--line-ending", "cr", "listen", "5000"],
+                            b'--line-ending takes none, lf or crlf, not "cr"'),
+                           (["--bogus"], b"unknown option --bogus"),
+                           (["dance", "1"], b'unknown command "dance"')):
             result = run(args)
             self.assertEqual(2, result.returncode, args)
-            self.assertIn(b"usage", result.stderr, args)
+            first, _, rest = result.stderr.partition(b"\n")
+            self.assertIn(b"qws: " + what, first, args)
+            self.assertIn(b"usage", rest, args)
 
     def test_help_and_version(self):
         self.assertIn(b"usage", run(["--help"]).stdout)
