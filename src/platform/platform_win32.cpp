@@ -229,11 +229,15 @@ size_t IncompleteAnsiTail(const char* bytes, size_t count) {
 
 void SetPumpHook(void (*)(void*), void*) {}
 
+// An empty queue is recognised by one cheap query, which also sees due timers and
+// windows waiting for paint; PeekMessage would yield the processor when it finds
+// nothing, so it is asked only while messages wait, and told not to yield.
 void PumpMessages() {
+  if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
   if (openPasses == 0) dispatchesLeft = kMaxMessagesPerPass;
   ++openPasses;
   MSG msg;
-  while (dispatchesLeft > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (dispatchesLeft > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));  // the host's own loop must see it
       break;
