@@ -40,8 +40,11 @@ class Process:
         self.out = b""
         self.err = b""
         self._lock = threading.Lock()
-        threading.Thread(target=self._collect, args=(self.proc.stdout, "out"), daemon=True).start()
-        threading.Thread(target=self._collect, args=(self.proc.stderr, "err"), daemon=True).start()
+        self._collectors = [
+            threading.Thread(target=self._collect, args=(stream, name), daemon=True)
+            for stream, name in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
+        for collector in self._collectors:
+            collector.start()
 
     def _collect(self, stream, name):
         for chunk in iter(lambda: stream.read1(4096), b""):
@@ -72,12 +75,16 @@ class Process:
             stream.close()
 
     def finish(self, within=15):
+        """The exit status, once everything the process wrote has been collected."""
         try:
-            return self.proc.wait(within)
+            status = self.proc.wait(within)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-            return None
+            status = None
+        for collector in self._collectors:
+            collector.join(within)
+        return status
 
 
 def run(args, runner=RUNNER, program=QWS):
