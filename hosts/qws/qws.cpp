@@ -257,6 +257,14 @@ class Input {
   bool ended_ = false;
 };
 
+// The reading thread may stay blocked on input until the process ends, so what it
+// fills lives as long: it is never destroyed under that thread, and stays
+// reachable (no leak checker counts it lost).
+Input& ProcessInput() {
+  static Input* const input = new Input;
+  return *input;
+}
+
 // The stop marker, looked at every kMarkerInterval; cleared once seen, as
 // cooperating programs expect.
 class StopMarker {
@@ -503,9 +511,7 @@ class Session {
   }
 
   const Options& options_;
-  // The reading thread may stay blocked on input until the process ends, so what
-  // it fills lives as long (and is never destroyed under it).
-  Input& input_ = *new Input;
+  Input& input_ = ProcessInput();
   StopMarker marker_;
   Receiver receiver_;
 };
