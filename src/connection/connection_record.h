@@ -88,6 +88,7 @@ struct ConnectionRecord {
   // Leading bytes of a character whose remaining bytes have not arrived yet.
   char carry[kMaxCarry] = {};
   int carryLength = 0;
+  int pumpDepth = 0;  // pump points open on this thread
 
   ConnectionRecord() = default;
   ConnectionRecord(const ConnectionRecord&) = delete;
@@ -108,7 +109,16 @@ void FillAddress(ConnectionRecord& record, int16_t port, uint32_t ip);
 SocketHandle& ActiveSocket(ConnectionRecord& record);
 bool ProbeReadable(const SocketHandle& socket, long microseconds);
 void Delay(int32_t milliseconds);
-void PumpMessages();
+// A pump point: host code may run and call back into the library, whose pump
+// points run host code again: past kMaxPumpNesting a pump point does not pump, so
+// that a handler that always calls back cannot nest until the stack runs out.
+// Inline: a receive pass has three of them.
+inline void PumpMessages(ConnectionRecord& record) {
+  if (record.pumpDepth >= kMaxPumpNesting) return;
+  ++record.pumpDepth;
+  platform::PumpMessages();
+  --record.pumpDepth;
+}
 uint32_t ResolveHost(const std::string& ansi);
 
 // The socket calls under the closed-handle rule: on a handle that is not open

@@ -13,11 +13,12 @@ bool FailStart(ConnectionRecord& record, int32_t error) {
 
 // accept can fail although the probe saw a peer (it went away in between), so it
 // is tried again at every step of the wait, for a bounded time.
-SocketHandle TakePeer(const SocketHandle& listening) {
+SocketHandle TakePeer(ConnectionRecord& record) {
+  const SocketHandle& listening = record.mainSocket;
   SocketHandle peer = Accept(listening);
   for (int32_t waited = 0; !peer.open() && waited < kAcceptWaitLimit; waited += kAcceptWaitStep) {
     Delay(kAcceptWaitStep);
-    PumpMessages();
+    PumpMessages(record);
     peer = Accept(listening);
   }
   return peer;
@@ -44,7 +45,7 @@ bool StartListening(ConnectionRecord& record, int16_t port) {
 }
 
 bool AcceptWaitingPeer(ConnectionRecord& record) {
-  PumpMessages();
+  PumpMessages(record);
   if (record.ready == kFalse) return false;  // nested in a pass or another poll
 
   record.ready = kFalse;
@@ -52,12 +53,12 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
   // No peer waiting is no failure; a socket that cannot listen is.
   record.lastError = listened < 0 ? FailureError(record.mainSocket) : kNoError;
   if (listened < 0 || !ProbeReadable(record.mainSocket, kAcceptProbe)) {
-    PumpMessages();
+    PumpMessages(record);
     record.ready = kTrue;
     return false;
   }
 
-  const SocketHandle peer = TakePeer(record.mainSocket);
+  const SocketHandle peer = TakePeer(record);
   if (!peer.open()) {
     record.lastError = FailureError(record.mainSocket);
     record.ready = kTrue;

@@ -5,11 +5,6 @@ namespace {
 
 const platform::SocketApi& Api() { return platform::Sockets(); }
 
-// Host code run by a pass may call the library, whose pump points run host code
-// again: past kMaxPumpNesting a pump point does not pump, so that a handler that
-// always calls back cannot nest until the stack runs out.
-thread_local int pumpDepth = 0;
-
 // The socket layer used to reset a thread's sockets whenever any thread restarted
 // it; each record now closes its own instead, and other threads' connections live on.
 void CloseOwnSockets(ConnectionRecord& record) {
@@ -74,13 +69,6 @@ bool ProbeReadable(const SocketHandle& socket, long microseconds) {
 }
 
 void Delay(int32_t milliseconds) { platform::Delay(milliseconds); }
-
-void PumpMessages() {
-  if (pumpDepth >= kMaxPumpNesting) return;
-  ++pumpDepth;
-  platform::PumpMessages();
-  --pumpDepth;
-}
 
 // A text with a NUL in it would reach the resolver cut short, naming another
 // host than the caller did: it resolves to nothing.

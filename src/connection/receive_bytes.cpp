@@ -10,7 +10,7 @@ namespace qws {
 // A close is an empty result here; StateTCP tells it from nothing. The bytes are
 // left at the start of the record's byte area, which no nested pass touches.
 size_t ReceiveBytesPass(ConnectionRecord& record) {
-  PumpMessages();
+  PumpMessages(record);
   if (record.ready == kFalse) return 0;  // nested inside another pass or a poll
 
   record.ready = kFalse;
@@ -23,8 +23,8 @@ size_t ReceiveBytesPass(ConnectionRecord& record) {
   const int n = Recv(socket, area.data() + carried, kBytesReceiveSize);
   NoteReceive(record, n, n < 0 ? FailureError(socket) : kNoError);
   // The text pass's second and third pump points: here nothing lies between them.
-  PumpMessages();
-  PumpMessages();
+  PumpMessages(record);
+  PumpMessages(record);
   record.ready = kTrue;
   return carried + static_cast<size_t>(n > 0 ? n : 0);
 }

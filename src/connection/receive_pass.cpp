@@ -40,7 +40,7 @@ Received ReceiveOnce(ConnectionRecord& record) {
 }  // namespace
 
 const std::u16string& ReceivePass(ConnectionRecord& record) {
-  PumpMessages();
+  PumpMessages(record);
   // Nested inside another pass or an accept poll: nothing is received.
   if (record.ready == kFalse) return record.lastData;
 
@@ -48,14 +48,14 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
   record.lastData.clear();
   Received received = ReceiveOnce(record);
   NoteReceive(record, received.count, received.error);
-  PumpMessages();
+  PumpMessages(record);
   if (received.count > 0) record.lastData = std::move(received.text);
   if (received.count == 0) {
     Delay(kPeerClosedPause);
     record.ready = kTrue;
     record.lastData = kRemoteDisconnect;
   }
-  PumpMessages();
+  PumpMessages(record);
   record.ready = kTrue;
   // A call nested in the last pump may have replaced the text.
   return record.lastData;

@@ -15,7 +15,7 @@ int SendOnce(ConnectionRecord& record, const std::string& bytes) {
       record.state == ConnectionState::kConnected) {
     record.state = ConnectionState::kFailed;
   }
-  PumpMessages();
+  PumpMessages(record);
   return sent;
 }
 

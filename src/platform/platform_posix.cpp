@@ -31,6 +31,7 @@ std::atomic<int> startCount{0};
 // The error of this thread's last failed socket call, in Windows Sockets numbering.
 thread_local int layerError = 0;
 
+constexpr int kWouldBlock = 10035;         // WSAEWOULDBLOCK
 constexpr int kNotInitialised = 10093;     // WSANOTINITIALISED
 constexpr int kSystemCallFailure = 10107;  // WSASYSCALLFAILURE: no closer number
 constexpr int kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
@@ -67,7 +68,7 @@ int ResolverError(int error) {
 
 // A failed call's result, with its error kept for lastError.
 int Failed() {
-  layerError = WinsockError(errno);
+  layerError = errno == EAGAIN ? kWouldBlock : WinsockError(errno);  // the common one first
   return -1;
 }
 
