@@ -15,7 +15,6 @@ import tempfile
 import threading
 import time
 
-CLIENT = os.environ["QWS_TLS_CLIENT"]
 RUNNER = [os.environ["QWS_RUNNER"]] if os.environ.get("QWS_RUNNER") else []
 SLOW_READER_PAUSE = 2.0  # s before the slow peer reads anything
 SLOW_READER_BUFFER = 8192  # bytes of receive buffer it allows
@@ -180,7 +179,8 @@ def main():
         env = dict(os.environ, QWS_TLS_CA=host_path(os.path.join(folder, "ca.pem")),
                    QWS_TLS_NOT_PEM=host_path(not_pem),
                    **{name: str(port) for name, port in ports.items()})
-        return subprocess.run([*RUNNER, CLIENT, *sys.argv[1:]], env=env).returncode
+        client = os.environ["QWS_TLS_CLIENT"]
+        return subprocess.run([*RUNNER, client, *sys.argv[1:]], env=env).returncode
 
 
 if __name__ == "__main__":
