@@ -153,6 +153,90 @@ void ConnectTCP_Loopback(benchmark::State& state) {
 }
 BENCHMARK(ConnectTCP_Loopback)->Iterations(7)->UseManualTime();
 
+// --- secure connections, against the peers of bench/tls_peer.py -----------------
+// Both peers read one line "DRAIN n" per connection and send n bytes: as records on
+// QWS_BENCH_TLS_PORT, plain on QWS_BENCH_PLAIN_PORT, so that the drains compare the
+// client's receive alone.
+
+using Connector = Bool16(QWS_CALL*)(HostString, int16_t);
+
+uint16_t PeerPort(const char* name) {
+  const char* port = std::getenv(name);
+  return static_cast<uint16_t>(port != nullptr ? std::atoi(port) : 0);
+}
+
+bool TrustPeerAuthority() {
+  static const bool trusted = [] {
+    const char* path = std::getenv("QWS_BENCH_TLS_CA");
+    if (path == nullptr) return false;
+    Text wide = Text::Wide(Widen(path));
+    return TrustTLS(wide.get()) > 0;
+  }();
+  return trusted;
+}
+
+void ConnectTLS_Loopback(benchmark::State& state) {
+  const uint16_t port = PeerPort("QWS_BENCH_TLS_PORT");
+  if (port == 0 || !TrustPeerAuthority()) {
+    state.SkipWithError("no TLS peer: run under bench/tls_peer.py");
+    return;
+  }
+  Text host = Text::Packed("localhost");
+  // The first secure connection of a process loads the system's TLS stack (on
+  // Windows the security package): a one-time cost, not the handshake's.
+  ConnectTLS(host.get(), Port(port));
+  CloseTCP();
+  std::vector<double> overheads;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const Bool16 connected = ConnectTLS(host.get(), Port(port));
+    const double seconds = Seconds(Clock::now() - start);
+    state.SetIterationTime(seconds);
+    overheads.push_back((seconds - 0.800) * 1e3);
+    if (connected == kFalse) state.SkipWithError("secure connect failed");
+    CloseTCP();
+  }
+  state.counters["median_overhead_ms"] = Median(overheads);
+}
+BENCHMARK(ConnectTLS_Loopback)->Iterations(7)->UseManualTime();
+
+void DrainFromPeer(benchmark::State& state, const char* portName, Connector connect) {
+  const uint16_t port = PeerPort(portName);
+  if (port == 0 || !TrustPeerAuthority()) {
+    state.SkipWithError("no TLS peer: run under bench/tls_peer.py");
+    return;
+  }
+  const size_t drainBytes = DrainBytes();
+  Text host = Text::Packed("localhost");
+  Text request = Text::Packed("DRAIN " + std::to_string(drainBytes) + "\n");
+  for (auto _ : state) {
+    if (connect(host.get(), Port(port)) == kFalse) state.SkipWithError("connect failed");
+    const auto start = Clock::now();
+    SendBytesTCP(request.get());
+    size_t received = 0;
+    while (received < drainBytes &&
+           StateTCP() == static_cast<int32_t>(ConnectionState::kConnected)) {
+      HostString bytes = DataArrivalBytesTCP();
+      received += platform::StringByteLen(bytes);
+      platform::FreeString(bytes);
+    }
+    state.SetIterationTime(Seconds(Clock::now() - start));
+    if (received < drainBytes) state.SkipWithError("the peer stopped early");
+    CloseTCP();
+  }
+  state.counters["bytes"] = static_cast<double>(drainBytes);
+}
+
+void DataArrivalBytesTCP_SecureDrain(benchmark::State& state) {
+  DrainFromPeer(state, "QWS_BENCH_TLS_PORT", ConnectTLS);
+}
+BENCHMARK(DataArrivalBytesTCP_SecureDrain)->Iterations(3)->UseManualTime();
+
+void DataArrivalBytesTCP_PlainDrainFromPeer(benchmark::State& state) {
+  DrainFromPeer(state, "QWS_BENCH_PLAIN_PORT", ConnectTCP);
+}
+BENCHMARK(DataArrivalBytesTCP_PlainDrainFromPeer)->Iterations(3)->UseManualTime();
+
 // --- a poll that finds no peer, against a bare select of the same time-out ------
 
 void ConnectRequestTCP_NoPeer(benchmark::State& state) {

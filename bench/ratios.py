@@ -21,6 +21,9 @@ def main():
         ("drain 64 MiB: DataArrivalBytesTCP throughput / bare 64 KiB recv", time("BareRecv64KiB_Drain64MiB") / time("DataArrivalBytesTCP_Drain64MiB"), ">= 0.9x", lambda r: r >= 0.9),
         ("SendTCP 64 bytes: median over the 100 ms pause (ms)", results.get("SendTCP_64Bytes", {}).get("median_overhead_ms", float("nan")), "<= 1 ms", lambda r: r <= 1),
         ("ConnectTCP loopback: median over the 800 ms of pauses (ms)", results.get("ConnectTCP_Loopback", {}).get("median_overhead_ms", float("nan")), "<= 5 ms", lambda r: r <= 5),
+        ("ConnectTLS loopback: median over the 800 ms of pauses (ms)", results.get("ConnectTLS_Loopback", {}).get("median_overhead_ms", float("nan")), "<= 25 ms", lambda r: r <= 25),
+        # Both drains come from one Python peer, whose own encryption bounds the secure one.
+        ("drain from one peer: secure / plain DataArrivalBytesTCP throughput", time("DataArrivalBytesTCP_PlainDrainFromPeer") / time("DataArrivalBytesTCP_SecureDrain"), ">= 0.1x", lambda r: r >= 0.1),
         ("ConnectRequestTCP, no peer / bare select", time("ConnectRequestTCP_NoPeer") / time("BareSelect_NoPeer"), "<= 2x", lambda r: r <= 2),
         ("DataArrivalTCP: 1000 holder threads / 100", time("DataArrivalTCP_With1000Holders") / time("DataArrivalTCP_With100Holders"), "about 1x", lambda r: r <= 1.5),
     ]

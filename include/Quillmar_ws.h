@@ -84,6 +84,20 @@ HostString QWS_CALL ErrorTextTCP(int32_t code);
    64 bytes, as wide text); empty after CloseTCP or a new start. */
 HostString QWS_CALL GreetingTCP(void);
 
+/* Secure connections (25-26), client side, through the system's TLS. */
+
+/* 25; as ConnectTCP, then the TLS handshake within 10 s; true only for a session
+   whose server certificate verified for `host` (packed ANSI bytes). No receive
+   pass follows: GreetingTCP is empty. SendTCP, the receive passes and CloseTCP
+   (which sends close_notify) then work on the plaintext. On failure
+   LastErrorTCP says why: 0x800B0109 unknown authority, 0x800B010F wrong name,
+   0x800B0101 expired, 10060 no handshake in time, 0x80090326 not TLS. */
+Bool16 QWS_CALL ConnectTLS(HostString host, int16_t port);
+/* 26; the path as wide text; adds the certificates of a PEM file to the roots
+   this process trusts. How many it read, or -1 (LastErrorTCP: 0x80070002
+   unreadable, 0x80092004 no certificate in it). */
+int32_t QWS_CALL TrustTLS(HostString path);
+
 #ifndef _WIN32
 /* The COM server's entry points (15-18). Windows declares them in <objbase.h>;
    on Linux there is no COM, and they only report so: DllGetClassObject clears

@@ -68,7 +68,9 @@ const char* const kExports[] = {"DllMain",
                                 "StateTCP",
                                 "LastErrorTCP",
                                 "ErrorTextTCP",
-                                "GreetingTCP"};
+                                "GreetingTCP",
+                                "ConnectTLS",
+                                "TrustTLS"};
 
 // The declarations that a VB developer writes first, and that corrupt text.
 constexpr char kNaiveSend[] =

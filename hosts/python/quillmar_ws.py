@@ -65,6 +65,8 @@ _EXPORTS = {
     "LastErrorTCP": (ctypes.c_int32, []),
     "ErrorTextTCP": (_HostString, [ctypes.c_int32]),
     "GreetingTCP": (_HostString, []),
+    "ConnectTLS": (_Bool16, [_HostString, ctypes.c_int16]),
+    "TrustTLS": (ctypes.c_int32, [_HostString]),
     "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
     "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
     "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
@@ -175,6 +177,16 @@ class Library:
 
     def GreetingTCP(self):
         return self._take(self._raw["GreetingTCP"]())
+
+    def ConnectTLS(self, host, port):
+        """As ConnectTCP, then a verified TLS session; the reason of a failure in LastErrorTCP."""
+        bits = _port_bits(port)
+        return self._with_string(self._packed(host),
+                                 lambda s: self._raw["ConnectTLS"](s, bits) != 0)
+
+    def TrustTLS(self, path):
+        """Trusts the certificates of a PEM file in this process: how many, or -1."""
+        return self._with_string(self._wide(os.fspath(path)), self._raw["TrustTLS"])
 
     # --- stop markers ----------------------------------------------------------
 

@@ -46,6 +46,8 @@ Public Declare PtrSafe Function StateTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare PtrSafe Function LastErrorTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare PtrSafe Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code As Long) As LongPtr
 Public Declare PtrSafe Function GreetingTCP Lib "Quillmar_ws.dll" () As LongPtr
+Public Declare PtrSafe Function ConnectTLS Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
+Public Declare PtrSafe Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointer As LongPtr) As Long
 Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
 Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #Else
@@ -69,6 +71,8 @@ Public Declare Function StateTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare Function LastErrorTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code As Long) As Long
 Public Declare Function GreetingTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function ConnectTLS Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
+Public Declare Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointer As Long) As Long
 Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
 Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #End If
@@ -82,6 +86,17 @@ End Function
 ' Connects to a host name or dotted address; True when connected (takes about a second).
 Public Function QwsConnect(ByVal hostName As String, ByVal port As Long) As Boolean
     QwsConnect = ConnectTCP(hostName, QwsPort(port))
+End Function
+
+' As QwsConnect, then a secure session whose server certificate verified for the name
+' (a second more at most, or 10 s for a server that never answers); see QwsLastError.
+Public Function QwsConnectSecure(ByVal hostName As String, ByVal port As Long) As Boolean
+    QwsConnectSecure = ConnectTLS(hostName, QwsPort(port))
+End Function
+
+' Trusts the certificates of a PEM file (a private authority) in this process; how many, or -1.
+Public Function QwsTrust(ByVal path As String) As Long
+    QwsTrust = TrustTLS(StrPtr(path))
 End Function
 
 ' Listens on every local address; True when the port could be bound.

@@ -117,4 +117,20 @@ HostString QWS_CALL GreetingTCP() {
   return Guarded<HostString>(nullptr, [] { return qws::ReturnText(ThisThreadRecord().greeting); });
 }
 
+// @25 ConnectTLS
+Bool16 QWS_CALL ConnectTLS(HostString host, int16_t port) {
+  return Guarded(qws::kFalse, [&] {
+    const std::string name = qws::PackedArgument(host);
+    return ToBool16(qws::ConnectSecurely(ThisThreadRecord(), name, port));
+  });
+}
+
+// @26 TrustTLS
+int32_t QWS_CALL TrustTLS(HostString path) {
+  return Guarded(kSocketError, [&] {
+    const std::u16string copy = qws::WideArgument(path);
+    return qws::TrustCertificates(ThisThreadRecord(), copy);
+  });
+}
+
 }  // extern "C"

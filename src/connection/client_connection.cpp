@@ -25,7 +25,7 @@ bool Fail(ConnectionRecord& record, int32_t error) {
 
 }  // namespace
 
-bool ConnectToServer(ConnectionRecord& record, const std::string& host, int16_t port) {
+bool ConnectSocket(ConnectionRecord& record, const std::string& host, int16_t port) {
   StartWinsock(record);
   const uint32_t ip = ResolveHost(host);
   if (ip == platform::kNoAddress) {
@@ -57,6 +57,11 @@ bool ConnectToServer(ConnectionRecord& record, const std::string& host, int16_t 
   record.state = ConnectionState::kConnecting;
   record.lastError = kNoError;
   SettleConnecting(record);
+  return true;
+}
+
+bool ConnectToServer(ConnectionRecord& record, const std::string& host, int16_t port) {
+  if (!ConnectSocket(record, host, port)) return false;
   TakeGreeting(record);
   return true;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/tls.h"
 
 namespace qws {
 
@@ -36,6 +37,9 @@ constexpr uint32_t kAnyAddress = 0;
 constexpr int kCleanupFailed = -1;  // what the socket layer's cleanup says with no start held
 constexpr int16_t kClientRole = 1;
 constexpr int16_t kServerRole = 0;
+constexpr int32_t kHandshakeLimit = 10000;  // ms, for the whole TLS handshake
+constexpr long kHandshakeProbe = 10000;     // us, each wait for the peer's next flight
+constexpr int kTlsReadSize = 16384 + 2048;  // bytes per recv: about one whole record
 
 // Longest unfinished multi-byte character a pass may hold back for the next one.
 constexpr int kMaxCarry = 3;
@@ -45,6 +49,7 @@ constexpr int32_t kNoError = 0;
 constexpr int32_t kWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to take yet
 constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a closed one
 constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
+constexpr int32_t kTimedOut = 10060;           // WSAETIMEDOUT
 constexpr int32_t kNotStarted = 10093;         // WSANOTINITIALISED
 constexpr int32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
 
@@ -89,6 +94,17 @@ struct ConnectionRecord {
   char carry[kMaxCarry] = {};
   int carryLength = 0;
   int pumpDepth = 0;  // pump points open on this thread
+  // A secure connection's session, with its bytes in flight: records received
+  // but not whole yet, plaintext not taken yet, and records not fully sent yet.
+  platform::TlsSessionPtr tls;
+  std::string tlsIncoming;
+  std::string tlsPlaintext;
+  std::string tlsOutgoing;
+  bool tlsPeerClosed = false;   // its close_notify arrived
+  bool tlsHandshaking = false;  // ConnectTLS runs its handshake: sends wait
+  // Counts connection starts and closes: an operation that pumps can tell that a
+  // call nested in its pump points has ended its connection.
+  uint32_t generation = 0;
 
   ConnectionRecord() = default;
   ConnectionRecord(const ConnectionRecord&) = delete;
@@ -129,6 +145,7 @@ int Listen(const SocketHandle& socket, int backlog);
 int Connect(const SocketHandle& socket, const platform::SocketAddress& address);
 int Send(const SocketHandle& socket, const char* bytes, int count);
 int Recv(const SocketHandle& socket, char* bytes, int count, int flags = 0);
+bool ProbeWritable(const SocketHandle& socket, long microseconds);
 int PendingError(const SocketHandle& socket);
 void Shutdown(const SocketHandle& socket);
 void Close(SocketHandle& socket);
@@ -145,6 +162,16 @@ bool OnlyWouldBlock(int32_t error);
 void SettleConnecting(ConnectionRecord& record);
 // The state after one recv that returned `n`, with `error` when it failed.
 void NoteReceive(ConnectionRecord& record, int n, int32_t error);
+
+// The data path of every receive and send: straight to the socket on a plain
+// connection, through the session on a secure one. Results as recv and send give
+// them, in plaintext bytes, with the reason of a failure in `error`.
+int ReceiveData(ConnectionRecord& record, char* bytes, int count, int32_t& error);
+int SendData(ConnectionRecord& record, const char* bytes, int count, int32_t& error);
+// Sends what is left of the records already made; false with `error` while some remain.
+bool FlushSecure(ConnectionRecord& record, int32_t& error);
+// Ends the record's session, if any, with everything it held.
+void ReleaseSecure(ConnectionRecord& record);
 
 // One receive pass on the record's active socket; returns the text it leaves in
 // `lastData`.

@@ -45,6 +45,17 @@ constexpr Description kDescriptions[] = {
     {11002, u"Host not found for now (try again)"},
     {11003, u"Name server failure"},
     {11004, u"Name has no address"},
+    {platform::kTlsExpired, u"Certificate expired or not yet valid"},
+    {platform::kTlsUntrustedRoot, u"Certificate from an authority that is not trusted"},
+    {platform::kTlsNameMismatch, u"Certificate is for another name"},
+    {platform::kTlsWrongUsage, u"Certificate is not for a server"},
+    {platform::kTlsRevoked, u"Certificate revoked"},
+    {platform::kTlsCertificateBad, u"Certificate rejected"},
+    {platform::kTlsIllegalMessage, u"Peer does not speak TLS, or refused the handshake"},
+    {platform::kTlsInternalError, u"TLS failed"},
+    {platform::kTlsDecryptFailure, u"Secure data could not be decrypted"},
+    {platform::kTlsFileNotFound, u"File not found or unreadable"},
+    {platform::kTlsNoCertificate, u"No certificate in the file"},
 };
 
 }  // namespace

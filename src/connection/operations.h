@@ -9,7 +9,12 @@
 
 namespace qws {
 
+// ConnectTCP's steps up to the connected socket, without its receive pass.
+bool ConnectSocket(ConnectionRecord& record, const std::string& host, int16_t port);
 bool ConnectToServer(ConnectionRecord& record, const std::string& host, int16_t port);
+bool ConnectSecurely(ConnectionRecord& record, const std::string& host, int16_t port);
+// Returns how many certificates the PEM file added to the trusted roots, or -1.
+int32_t TrustCertificates(ConnectionRecord& record, const std::u16string& path);
 int SendText(ConnectionRecord& record, const std::u16string& text);
 int CloseConnection(ConnectionRecord& record);
 bool StartListening(ConnectionRecord& record, int16_t port);

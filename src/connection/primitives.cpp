@@ -20,6 +20,8 @@ ConnectionRecord::~ConnectionRecord() {
 }
 
 void StartWinsock(ConnectionRecord& record) {
+  ++record.generation;
+  ReleaseSecure(record);
   record.ready = kTrue;
   record.carryLength = 0;
   record.greeting.clear();
@@ -66,6 +68,10 @@ SocketHandle& ActiveSocket(ConnectionRecord& record) {
 
 bool ProbeReadable(const SocketHandle& socket, long microseconds) {
   return socket.open() && Api().selectRead(socket.value, microseconds) > 0;
+}
+
+bool ProbeWritable(const SocketHandle& socket, long microseconds) {
+  return socket.open() && Api().selectWrite(socket.value, microseconds) > 0;
 }
 
 void Delay(int32_t milliseconds) { platform::Delay(milliseconds); }

@@ -19,9 +19,9 @@ size_t ReceiveBytesPass(ConnectionRecord& record) {
   const size_t carried = static_cast<size_t>(record.carryLength);
   std::memcpy(area.data(), record.carry, carried);
   record.carryLength = 0;
-  SocketHandle& socket = ActiveSocket(record);
-  const int n = Recv(socket, area.data() + carried, kBytesReceiveSize);
-  NoteReceive(record, n, n < 0 ? FailureError(socket) : kNoError);
+  int32_t error = kNoError;
+  const int n = ReceiveData(record, area.data() + carried, kBytesReceiveSize, error);
+  NoteReceive(record, n, error);
   // The text pass's second and third pump points: here nothing lies between them.
   PumpMessages(record);
   PumpMessages(record);

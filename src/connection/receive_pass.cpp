@@ -22,12 +22,13 @@ Received ReceiveOnce(ConnectionRecord& record) {
   char area[kMaxCarry + kReceiveSize];
   const size_t carried = static_cast<size_t>(record.carryLength);
   std::memcpy(area, record.carry, carried);
-  const int n = Recv(ActiveSocket(record), area + carried, kReceiveSize);
+  int32_t error = kNoError;
+  const int n = ReceiveData(record, area + carried, kReceiveSize, error);
   if (n == 0 && carried > 0) {
     record.carryLength = 0;
     return {static_cast<int>(carried), platform::AnsiToWide(area, carried)};
   }
-  if (n < 0) return {n, {}, FailureError(ActiveSocket(record))};
+  if (n < 0) return {n, {}, error};
   if (n == 0) return {n, {}};
 
   const size_t total = carried + static_cast<size_t>(n);

@@ -8,9 +8,9 @@ namespace qws {
 // short); a send that fails for more than a full buffer fails the connection.
 int SendOnce(ConnectionRecord& record, const std::string& bytes) {
   const int count = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
-  SocketHandle& socket = ActiveSocket(record);
-  const int sent = Send(socket, bytes.data(), count);
-  record.lastError = sent < 0 ? FailureError(socket) : kNoError;
+  int32_t error = kNoError;
+  const int sent = SendData(record, bytes.data(), count, error);
+  record.lastError = error;
   if (sent < 0 && !OnlyWouldBlock(record.lastError) &&
       record.state == ConnectionState::kConnected) {
     record.state = ConnectionState::kFailed;

@@ -6,6 +6,7 @@ hosts/python must be on PYTHONPATH.
 """
 import os
 import socket
+import subprocess
 import tempfile
 import threading
 import time
@@ -217,6 +218,35 @@ class Boundary(unittest.TestCase):
         with self.assertRaises(ValueError):
             library.ListenerTCP(70000)
         self.assertEqual(-1, quillmar_ws._port_bits(65535))
+
+
+class Secure(unittest.TestCase):
+    FILE_NOT_FOUND = 0x80070002 - (1 << 32)
+    NOT_TLS = 0x80090326 - (1 << 32)
+
+    def test_trust_takes_any_file_name_and_a_plain_server_is_refused(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "çà-根-authority.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", os.path.join(directory, "key"), "-out", path,
+                            "-subj", "/CN=Python host test", "-days", "1"],
+                           check=True, capture_output=True)
+            self.assertEqual(1, library.TrustTLS(path))
+            self.assertEqual(-1, library.TrustTLS(path + ".gone"))
+            self.assertEqual(self.FILE_NOT_FOUND, library.LastErrorTCP())
+
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            def greet():
+                conn, _ = server.accept()
+                with conn:
+                    conn.sendall(b"220 plain text, no TLS here\r\n" * 8)
+                    conn.recv(4096)
+            threading.Thread(target=greet, daemon=True).start()
+            self.assertFalse(library.ConnectTLS("localhost", server.getsockname()[1]))
+            self.assertEqual(self.NOT_TLS, library.LastErrorTCP())
+            self.assertEqual(quillmar_ws.STATE_FAILED, library.StateTCP())
+            self.assertIn("TLS", library.ErrorTextTCP(self.NOT_TLS))
+            library.CloseTCP()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""Secure peers on 127.0.0.1 for the TLS client tests.
+
+Makes a test authority and its certificates with the openssl command, starts one
+peer per case and runs QWS_TLS_CLIENT (through QWS_RUNNER, scripts/wine-run, for
+a Windows program) with their ports in its environment.
+"""
+import os
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+RUNNER = [os.environ["QWS_RUNNER"]] if os.environ.get("QWS_RUNNER") else []
+SLOW_READER_PAUSE = 2.0  # s before the slow peer reads anything
+SLOW_READER_BUFFER = 8192  # bytes of receive buffer it allows
+PEER_TIMEOUT = 30  # s: a peer that hears nothing more gives up
+CERT_DAYS = 30
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_authority(folder, name):
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+            "-out", f"{name}.pem", "-subj", f"/CN=Quillmar_ws {name}", "-days", str(CERT_DAYS),
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
+
+
+def make_server(folder, name, authority, dns, days, serial):
+    with open(os.path.join(folder, f"{name}.ext"), "w") as ext:
+        ext.write(f"subjectAltName=DNS:{dns}\nextendedKeyUsage=serverAuth\n")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+            "-subj", f"/CN={dns}", "-out", f"{name}.csr", cwd=folder)
+    # Negative days: valid until before it was made, i.e. expired.
+    openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{authority}.pem",
+            "-CAkey", f"{authority}.key", "-set_serial", str(serial), "-days", str(days),
+            "-extfile", f"{name}.ext", "-out", f"{name}.pem", cwd=folder)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(folder, f"{name}.pem"), os.path.join(folder, f"{name}.key"))
+    return context
+
+
+PATTERN = bytearray()
+
+
+def pattern(count):
+    # Each byte depends on its position alone: one long run serves every length.
+    if len(PATTERN) < count:
+        PATTERN[:] = bytes((i * 7 + i // 251) & 0xFF for i in range(count))
+    return bytes(PATTERN[:count])
+
+
+def read_exactly(stream, count):
+    data = bytearray()
+    while len(data) < count:
+        chunk = stream.recv(min(65536, count - len(data)))
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+def read_line(stream):
+    line = bytearray()
+    while not line.endswith(b"\n"):
+        chunk = stream.recv(1)
+        if not chunk:
+            break
+        line += chunk
+    return line.decode().split()
+
+
+def serve_commands(stream):
+    """The good peer: what the client asks for, in the order it asks."""
+    while True:
+        words = read_line(stream)
+        if not words:
+            return
+        if words[0] == "EXCHANGE":
+            count = int(words[1])
+            ok = read_exactly(stream, count) == pattern(count)
+            stream.sendall(pattern(count) if ok else b"BAD")
+            read_line(stream)  # MORE
+            stream.sendall(b"z" * 100)
+            stream.unwrap()  # close_notify
+            return
+        if words[0] == "SLOW":
+            count = int(words[1])
+            time.sleep(SLOW_READER_PAUSE)
+            got = read_exactly(stream, count)
+            stream.sendall(f"OK {len(got)}\n".encode() if got == pattern(count) else b"BAD\n")
+        elif words[0] == "RESET":
+            stream.sendall(b"r" * 1000)
+            read_line(stream)  # GOT
+            # No linger: the close is a reset.
+            stream.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            stream.close()
+            return
+
+
+def listen(buffer=None):
+    server = socket.socket()
+    if buffer:
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+    server.bind(("127.0.0.1", 0))
+    server.listen(4)
+    return server
+
+
+def run_peer(server, handle):
+    def loop():
+        while True:
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                return
+            conn.settimeout(PEER_TIMEOUT)
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+    threading.Thread(target=loop, daemon=True).start()
+    return server.getsockname()[1]
+
+
+def secure(context, then=None):
+    def handle(conn):
+        try:
+            with context.wrap_socket(conn, server_side=True) as stream:
+                if then:
+                    then(stream)
+        except (OSError, ssl.SSLError, ValueError):
+            conn.close()
+    return handle
+
+
+def plain(greeting):
+    def handle(conn):
+        if greeting:
+            conn.sendall(greeting)
+        # Holds the connection open, saying nothing more, until the client goes.
+        while conn.recv(4096):
+            pass
+        conn.close()
+    return handle
+
+
+def host_path(path):
+    """The path as the client program sees it: Wine maps / to drive Z:."""
+    return "Z:" + path.replace("/", "\\") if RUNNER else path
+
+
+def main():
+    with tempfile.TemporaryDirectory() as folder:
+        make_authority(folder, "ca")
+        make_authority(folder, "stranger")
+        good = make_server(folder, "localhost", "ca", "localhost", CERT_DAYS, 2)
+        other = make_server(folder, "other", "ca", "other.example", CERT_DAYS, 3)
+        expired = make_server(folder, "expired", "ca", "localhost", -1, 4)
+        unknown = make_server(folder, "unknown", "stranger", "localhost", CERT_DAYS, 5)
+        not_pem = os.path.join(folder, "not.pem")
+        with open(not_pem, "w") as f:
+            f.write("no certificate here\n")
+
+        ports = {
+            "QWS_TLS_GOOD": run_peer(listen(), secure(good, serve_commands)),
+            "QWS_TLS_SLOW": run_peer(listen(SLOW_READER_BUFFER), secure(good, serve_commands)),
+            "QWS_TLS_OTHER_NAME": run_peer(listen(), secure(other)),
+            "QWS_TLS_EXPIRED": run_peer(listen(), secure(expired)),
+            "QWS_TLS_UNKNOWN_CA": run_peer(listen(), secure(unknown)),
+            "QWS_TLS_PLAIN_GREETING": run_peer(listen(), plain(b"220 plain server ready\r\n")),
+            "QWS_TLS_PLAIN_SILENT": run_peer(listen(), plain(b"")),
+        }
+        env = dict(os.environ, QWS_TLS_CA=host_path(os.path.join(folder, "ca.pem")),
+                   QWS_TLS_NOT_PEM=host_path(not_pem),
+                   **{name: str(port) for name, port in ports.items()})
+        client = os.environ["QWS_TLS_CLIENT"]
+        return subprocess.run([*RUNNER, client, *sys.argv[1:]], env=env).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
