@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quillmar_ws.h"
 #include "console.h"
@@ -59,6 +60,9 @@ constexpr char kUsage[] =
     "\n"
     "options:\n"
     "  --binary                    send and receive bytes, unchanged\n"
+    "  --tls                       connect over TLS; the server's certificate must verify\n"
+    "                              for HOST against the system's roots\n"
+    "  --trust FILE                also trust the authorities of this PEM file (with --tls)\n"
     "  --line-ending none|lf|crlf  what ends each line of text sent (default lf)\n"
     "  --linger SECONDS            keep reading this long after input ends (default 0)\n"
     "  --help                      show this text\n"
@@ -67,6 +71,8 @@ constexpr char kUsage[] =
 struct Options {
   bool listen = false;
   bool binary = false;
+  bool tls = false;
+  std::vector<std::string> trust;  // PEM files of authorities to trust as well
   bool lineEndingGiven = false;
   std::string host;
   uint16_t port = 0;
@@ -84,9 +90,12 @@ extern "C" void OnInterrupt(int) { interrupted = true; }
 void Say(const std::string& message) { std::fprintf(stderr, "qws: %s\n", message.c_str()); }
 
 // ": what went wrong (error N)", or nothing when the library has no error to tell.
+// Socket errors are small numbers; secure connections report HRESULTs, in hex.
 std::string Reason(int32_t code) {
   if (code == 0) return "";
-  return ": " + TakeText(ErrorTextTCP(code)) + " (error " + std::to_string(code) + ")";
+  char number[16];
+  std::snprintf(number, sizeof number, code < 0 ? "0x%08X" : "%u", static_cast<unsigned>(code));
+  return ": " + TakeText(ErrorTextTCP(code)) + " (error " + number + ")";
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -167,6 +176,12 @@ int Parse(int argc, char** argv, Options& options) {
     }
     if (arg == "--binary") {
       options.binary = true;
+    } else if (arg == "--tls") {
+      options.tls = true;
+    } else if (arg == "--trust") {
+      if (args.empty()) return BadArguments("--trust needs a file");
+      options.trust.push_back(args.front());
+      args.pop_front();
     } else if (arg == "--line-ending" || arg == "--linger") {
       if (args.empty()) return BadArguments(arg + " needs a value");
       const std::string value = args.front();
@@ -187,7 +202,12 @@ int Parse(int argc, char** argv, Options& options) {
   if (options.binary && options.lineEndingGiven) {
     return BadArguments("--line-ending is for text; --binary sends input as it is");
   }
-  return ParseCommand(positional, options);
+  if (!options.trust.empty() && !options.tls) return BadArguments("--trust is for --tls");
+  const int command = ParseCommand(positional, options);
+  if (command == kRunning && options.tls && options.listen) {
+    return BadArguments("--tls is for connect: qws does not listen securely");
+  }
+  return command;
 }
 
 // Standard input, read on a thread of its own so that the connection's thread
@@ -462,17 +482,35 @@ class Session {
     return nullptr;
   }
 
+  // The --trust files, each of which must hold at least one certificate.
+  bool Trusted() {
+    for (const std::string& file : options_.trust) {
+      HostString path = nullptr;
+      size_t badOffset = 0;
+      const bool text = ExactWideText(file, path, badOffset);
+      const int32_t read = text ? TrustTLS(path) : -1;
+      FreeHostString(path);
+      if (read <= 0) {
+        Say("cannot trust " + file + (text ? Reason(LastErrorTCP()) : ": not a file name here"));
+        return false;
+      }
+    }
+    return true;
+  }
+
   int Connect() {
     const std::string where = options_.host + ":" + std::to_string(options_.port);
     if (!Resolves(options_.host)) {
       Say("cannot resolve " + options_.host);
       return kFailed;
     }
+    if (options_.tls && !Trusted()) return kFailed;
     HostString host = PackedHostString(options_.host);
-    const bool connected = ConnectTCP(host, static_cast<int16_t>(options_.port)) != 0;
+    const int16_t port = static_cast<int16_t>(options_.port);
+    const bool connected = (options_.tls ? ConnectTLS(host, port) : ConnectTCP(host, port)) != 0;
     FreeHostString(host);
     if (connected) {
-      Say("connected to " + where);
+      Say("connected to " + where + (options_.tls ? " over TLS" : ""));
       return kRunning;
     }
     const int32_t error = LastErrorTCP();

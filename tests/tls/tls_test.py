@@ -106,6 +106,18 @@ def serve_commands(stream):
             return
 
 
+def echo_line(stream):
+    """For qws --tls: sends back one line as it came, then closes with close_notify."""
+    line = bytearray()
+    while not line.endswith(b"\n"):
+        chunk = stream.recv(1)
+        if not chunk:
+            return
+        line += chunk
+    stream.sendall(bytes(line))
+    stream.unwrap()
+
+
 def listen(buffer=None):
     server = socket.socket()
     if buffer:
@@ -155,6 +167,25 @@ def host_path(path):
     return "Z:" + path.replace("/", "\\") if RUNNER else path
 
 
+def check_qws(qws, port, authority):
+    """qws --tls as its users run it: trusting the test authority it exchanges a line
+    and ends when the server closes; without it, it says why it cannot connect."""
+    def qws_run(*args):
+        return subprocess.run([*RUNNER, qws, *args], input=b"secure hello\n",
+                              capture_output=True, timeout=120)
+    good = qws_run("--tls", "--trust", authority, "connect", "localhost", str(port))
+    failures = []
+    if good.returncode != 0 or good.stdout != b"secure hello\n" \
+            or b"connected to localhost:%d over TLS" % port not in good.stderr:
+        failures.append(f"qws --tls: {good.returncode} {good.stdout!r} {good.stderr!r}")
+    untrusted = qws_run("--tls", "connect", "localhost", str(port))
+    if untrusted.returncode != 1 or b"0x800B0109" not in untrusted.stderr:
+        failures.append(f"qws --tls, untrusted: {untrusted.returncode} {untrusted.stderr!r}")
+    for failure in failures:
+        print(failure)
+    return 1 if failures else 0
+
+
 def main():
     with tempfile.TemporaryDirectory() as folder:
         make_authority(folder, "ca")
@@ -175,12 +206,16 @@ def main():
             "QWS_TLS_UNKNOWN_CA": run_peer(listen(), secure(unknown)),
             "QWS_TLS_PLAIN_GREETING": run_peer(listen(), plain(b"220 plain server ready\r\n")),
             "QWS_TLS_PLAIN_SILENT": run_peer(listen(), plain(b"")),
+            "QWS_TLS_ECHO": run_peer(listen(), secure(good, echo_line)),
         }
         env = dict(os.environ, QWS_TLS_CA=host_path(os.path.join(folder, "ca.pem")),
                    QWS_TLS_NOT_PEM=host_path(not_pem),
                    **{name: str(port) for name, port in ports.items()})
         client = os.environ["QWS_TLS_CLIENT"]
-        return subprocess.run([*RUNNER, client, *sys.argv[1:]], env=env).returncode
+        status = subprocess.run([*RUNNER, client, *sys.argv[1:]], env=env).returncode
+        if os.environ.get("QWS"):
+            status = status or check_qws(os.environ["QWS"], ports["QWS_TLS_ECHO"], env["QWS_TLS_CA"])
+        return status
 
 
 if __name__ == "__main__":
