@@ -14,22 +14,7 @@ constexpr uint32_t kShiftJis = 932;
 constexpr int32_t kNone = 0, kListening = 1, kConnected = 3, kClosedByPeer = 4, kFailed = 5;
 constexpr int32_t kRefused = 10061, kAddressInUse = 10048, kReset = 10054, kHostNotFound = 11001;
 
-std::string TakeBytes(HostString s) {
-  std::string bytes;
-  if (s != nullptr) bytes.assign(reinterpret_cast<const char*>(s), platform::StringByteLen(s));
-  platform::FreeString(s);
-  return bytes;
-}
-
-// Byte passes until `count` bytes have come, or a few seconds have passed.
-std::string ReceiveBytes(size_t count) {
-  std::string bytes;
-  for (int i = 0; i < 300 && bytes.size() < count; ++i) {
-    bytes += TakeBytes(DataArrivalBytesTCP());
-    if (bytes.size() < count) Delay(10);
-  }
-  return bytes;
-}
+std::string ReceiveBytes(size_t count) { return NextBytes(count); }
 
 Bool16 Connect(const std::string& host, uint16_t port) {
   Text packed = Text::Packed(host);

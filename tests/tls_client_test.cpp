@@ -47,21 +47,7 @@ std::string Pattern(size_t count) {
   return bytes;
 }
 
-std::string TakeBytes(HostString s) {
-  std::string bytes;
-  if (s != nullptr) bytes.assign(reinterpret_cast<const char*>(s), platform::StringByteLen(s));
-  platform::FreeString(s);
-  return bytes;
-}
-
-std::string ReceiveBytes(size_t count) {
-  std::string bytes;
-  for (int waited = 0; waited < kPollLimit && bytes.size() < count; waited += kPollStep) {
-    bytes += TakeBytes(DataArrivalBytesTCP());
-    if (bytes.size() < count) Delay(kPollStep);
-  }
-  return bytes;
-}
+std::string ReceiveBytes(size_t count) { return NextBytes(count, kPollLimit); }
 
 // Sends all of `bytes`, block by block, taking counts as SendBytesTCP gives them.
 // Returns how many calls took less than they were given.

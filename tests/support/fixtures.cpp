@@ -41,6 +41,23 @@ std::u16string NextText() {
   return {};
 }
 
+std::string TakeBytes(HostString s) {
+  std::string bytes;
+  if (s != nullptr) bytes.assign(reinterpret_cast<const char*>(s), platform::StringByteLen(s));
+  platform::FreeString(s);
+  return bytes;
+}
+
+std::string NextBytes(size_t count, int withinMs) {
+  constexpr int kStep = 10;  // ms between passes that found too little
+  std::string bytes;
+  for (int waited = 0; waited < withinMs && bytes.size() < count; waited += kStep) {
+    bytes += TakeBytes(DataArrivalBytesTCP());
+    if (bytes.size() < count) Delay(kStep);
+  }
+  return bytes;
+}
+
 void AttachClient(uint16_t port) {
   ConnectionRecord& record = ThisThreadRecord();
   StartWinsock(record);

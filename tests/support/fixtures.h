@@ -32,6 +32,10 @@ inline int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
 int32_t SendWide(const std::u16string& text);
 // Polls until a pass returns text, for data that is still on its way.
 std::u16string NextText();
+// Takes a returned HostString of packed bytes, frees it, and gives its bytes.
+std::string TakeBytes(HostString s);
+// Byte passes until `count` bytes have come or `withinMs` have passed.
+std::string NextBytes(size_t count, int withinMs = 3000);
 
 // Makes this thread's record a client connection to 127.0.0.1:`port` directly,
 // without ConnectTCP's pauses.

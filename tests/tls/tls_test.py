@@ -173,7 +173,9 @@ def check_qws(qws, port, authority):
     def qws_run(*args):
         return subprocess.run([*RUNNER, qws, *args], input=b"secure hello\n",
                               capture_output=True, timeout=120)
-    good = qws_run("--tls", "--trust", authority, "connect", "localhost", str(port))
+    # Input ends at once: --linger keeps qws reading until the server closes.
+    good = qws_run("--tls", "--trust", authority, "--linger", "30", "connect", "localhost",
+                   str(port))
     failures = []
     if good.returncode != 0 or good.stdout != b"secure hello\n" \
             or b"connected to localhost:%d over TLS" % port not in good.stderr:
