@@ -12,15 +12,6 @@
 namespace qws::test {
 namespace {
 
-// Polls as a host does until a peer is accepted or `limit` polls have passed.
-bool PollForPeer(int limit = 300) {
-  for (int i = 0; i < limit; ++i) {
-    if (ConnectRequestTCP() != kFalse) return true;
-    Delay(10);
-  }
-  return false;
-}
-
 // Listens on a port nobody uses; ports are picked at run time so that the
 // targets can run side by side.
 uint16_t ListenOnFreePort() {

@@ -41,9 +41,7 @@ TEST(StartCount, AThreadWithoutAConnectionTakesNoStart) {
   ASSERT_EQ(kTrue, ListenerTCP(Port(port)));
   CloseTwiceOnAnotherThread();
   Peer client = Peer::ConnectedTo(port);
-  bool accepted = false;
-  for (int i = 0; i < 300 && !accepted; ++i) accepted = ConnectRequestTCP() != kFalse;
-  ASSERT_TRUE(accepted);
+  ASSERT_TRUE(PollForPeer());
   ASSERT_TRUE(client.Send("up"));
   EXPECT_EQ(u"up", NextText());
   EXPECT_EQ(0, CloseTCP());
@@ -64,9 +62,7 @@ TEST(StartCount, TheHostsOwnStartsAreLeftToTheHost) {
   const uint16_t port = FreePort();
   ASSERT_EQ(kTrue, ListenerTCP(Port(port)));
   Peer client = Peer::ConnectedTo(port);
-  bool accepted = false;
-  for (int i = 0; i < 300 && !accepted; ++i) accepted = ConnectRequestTCP() != kFalse;
-  ASSERT_TRUE(accepted);
+  ASSERT_TRUE(PollForPeer());
   ASSERT_TRUE(client.Send("still"));
   EXPECT_EQ(u"still", NextText());
   client = Peer();  // and its start

@@ -41,6 +41,14 @@ std::u16string NextText() {
   return {};
 }
 
+bool PollForPeer(int limit) {
+  for (int i = 0; i < limit; ++i) {
+    if (ConnectRequestTCP() != kFalse) return true;
+    Delay(10);
+  }
+  return false;
+}
+
 std::string TakeBytes(HostString s) {
   std::string bytes;
   if (s != nullptr) bytes.assign(reinterpret_cast<const char*>(s), platform::StringByteLen(s));

@@ -32,6 +32,8 @@ inline int16_t Port(uint16_t port) { return static_cast<int16_t>(port); }
 int32_t SendWide(const std::u16string& text);
 // Polls until a pass returns text, for data that is still on its way.
 std::u16string NextText();
+// Polls as a host does until a peer is accepted or `limit` polls have passed.
+bool PollForPeer(int limit = 300);
 // Takes a returned HostString of packed bytes, frees it, and gives its bytes.
 std::string TakeBytes(HostString s);
 // Byte passes until `count` bytes have come or `withinMs` have passed.

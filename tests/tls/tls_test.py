@@ -68,14 +68,19 @@ def read_exactly(stream, count):
     return bytes(data)
 
 
-def read_line(stream):
+def read_raw_line(stream):
+    """The bytes up to and with the next newline, or what came before the close."""
     line = bytearray()
     while not line.endswith(b"\n"):
         chunk = stream.recv(1)
         if not chunk:
             break
         line += chunk
-    return line.decode().split()
+    return bytes(line)
+
+
+def read_line(stream):
+    return read_raw_line(stream).decode().split()
 
 
 def serve_commands(stream):
@@ -108,14 +113,10 @@ def serve_commands(stream):
 
 def echo_line(stream):
     """For qws --tls: sends back one line as it came, then closes with close_notify."""
-    line = bytearray()
-    while not line.endswith(b"\n"):
-        chunk = stream.recv(1)
-        if not chunk:
-            return
-        line += chunk
-    stream.sendall(bytes(line))
-    stream.unwrap()
+    line = read_raw_line(stream)
+    if line.endswith(b"\n"):
+        stream.sendall(line)
+        stream.unwrap()
 
 
 def listen(buffer=None):
