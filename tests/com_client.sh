@@ -6,8 +6,6 @@ set -uo pipefail
 bits=$1
 dll=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
-export WINEDEBUG=-all
 # shellcheck source=support/wine_com.sh
 source "$root/tests/support/wine_com.sh" "$bits"
 

@@ -1,16 +1,18 @@
 # Shared by the COM client tests under Wine; sourced with the bitness (32 or 64)
-# as its argument, WINEPREFIX set. Wine's own programs are built in: the loader's
-# width decides which one runs.
+# as its argument. Wine's own programs are built in: the loader's width decides
+# which one runs.
+# shellcheck source=../../scripts/wine-env
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env"
 if [ "$1" = 32 ]; then
-  loader=/usr/lib/wine/wine; system='C:\windows\syswow64'; class_root='HKCR\Wow6432Node\CLSID'
+  loader=$wine32_loader; system='C:\windows\syswow64'; class_root='HKCR\Wow6432Node\CLSID'
 else
-  loader=/usr/lib/wine/wine64; system='C:\windows\system32'; class_root='HKCR\CLSID'
+  loader=$wine64_loader; system='C:\windows\system32'; class_root='HKCR\CLSID'
 fi
 clsid='{E8DC674D-C8D6-49FF-8BF0-5003B78BA418}'
 libid='{9130352E-0E93-49C2-B9C8-9FDD5BF9DA3B}'
 iid='{7E46C0B9-F4F1-4DF5-B0BA-D18712DDCB6C}'
 
-run() { WINELOADER=$loader "$loader" "$@" 2>/dev/null | tr -d '\r'; }
+run() { "$loader" "$@" 2>/dev/null | tr -d '\r'; }
 
 # Writes DIR/create.vbs, which reports "created" or "CreateObject failed", and sets
 # vbs to its Windows path.
