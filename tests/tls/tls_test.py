@@ -16,8 +16,14 @@ import threading
 import time
 
 RUNNER = [os.environ["QWS_RUNNER"]] if os.environ.get("QWS_RUNNER") else []
-SLOW_READER_PAUSE = 2.0  # s before the slow peer reads anything
+# The slow peer is slow by what it does: a small receive buffer, a pause before it
+# reads anything, then one record at a time with a pause after each: at most
+# 1.6 MB/s, whatever the machine, so a client that sends faster than twice that fills
+# every buffer between them.
+SLOW_READER_PAUSE = 1.0  # s before the slow peer reads anything
 SLOW_READER_BUFFER = 8192  # bytes of receive buffer it allows
+SLOW_READ_PIECE = 16384  # bytes at most per read: one record
+SLOW_READ_GAP = 0.01  # s after each read
 PEER_TIMEOUT = 30  # s: a peer that hears nothing more gives up
 CERT_DAYS = 30
 
@@ -68,6 +74,17 @@ def read_exactly(stream, count):
     return bytes(data)
 
 
+def read_slowly(stream, count):
+    data = bytearray()
+    while len(data) < count:
+        chunk = stream.recv(min(SLOW_READ_PIECE, count - len(data)))
+        if not chunk:
+            break
+        data += chunk
+        time.sleep(SLOW_READ_GAP)
+    return bytes(data)
+
+
 def read_raw_line(stream):
     """The bytes up to and with the next newline, or what came before the close."""
     line = bytearray()
@@ -100,7 +117,7 @@ def serve_commands(stream):
         if words[0] == "SLOW":
             count = int(words[1])
             time.sleep(SLOW_READER_PAUSE)
-            got = read_exactly(stream, count)
+            got = read_slowly(stream, count)
             stream.sendall(f"OK {len(got)}\n".encode() if got == pattern(count) else b"BAD\n")
         elif words[0] == "RESET":
             stream.sendall(b"r" * 1000)
