@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Unpacks a package and builds a tiny host against it, the ordinary ways: on Linux
-# the Debian package's tree with CMake's find_package and with pkg-config; on Windows
+# the Debian packages' tree with CMake's find_package and with pkg-config; on Windows
 # the ZIP with the cross compiler, run under Wine.
-# Usage: check_package.sh linux DEB | check_package.sh windows ZIP COMPILER
+# Usage: check_package.sh linux DEB... | check_package.sh windows ZIP COMPILER
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -10,7 +10,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if [ "$1" = linux ]; then
-  dpkg-deb -x "$2" "$work/tree"
+  # The runtime, development, tools and Python packages, installed together.
+  for deb in "${@:2}"; do dpkg-deb -x "$deb" "$work/tree"; done
   usr="$work/tree/usr"
   export LD_LIBRARY_PATH="$usr/lib"
   cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
