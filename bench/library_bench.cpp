@@ -153,6 +153,39 @@ void ConnectTCP_Loopback(benchmark::State& state) {
 }
 BENCHMARK(ConnectTCP_Loopback)->Iterations(7)->UseManualTime();
 
+// --- CloseTCP: the graceful close, with a line unread and a MiB just sent -----------
+// A peer that reads and ends its side when it sees the end costs a round trip and
+// its reading; one that never does holds the close for the bound (3 s).
+
+void CloseAfterSending(benchmark::State& state, bool peerEnds) {
+  constexpr size_t kSent = 1 << 20;
+  const std::string bulk = Pattern(kSent);
+  std::vector<double> times;
+  for (auto _ : state) {
+    AttachedPair pair;
+    pair.server.Send("a line the host never reads\n");
+    std::thread peer([&] {
+      if (!peerEnds) return;
+      pair.server.Receive(kSent, std::chrono::milliseconds(30000));
+      if (pair.server.SeesOrderlyClose()) pair.server.Close();
+    });
+    SendEveryByte(bulk);
+    const auto start = Clock::now();
+    CloseTCP();
+    const double seconds = Seconds(Clock::now() - start);
+    peer.join();
+    state.SetIterationTime(seconds);
+    times.push_back(seconds * 1e3);
+  }
+  state.counters["median_ms"] = Median(times);
+}
+
+void CloseTCP_PeerEndsBehindTheData(benchmark::State& state) { CloseAfterSending(state, true); }
+BENCHMARK(CloseTCP_PeerEndsBehindTheData)->Iterations(7)->UseManualTime();
+
+void CloseTCP_PeerNeverEnds(benchmark::State& state) { CloseAfterSending(state, false); }
+BENCHMARK(CloseTCP_PeerNeverEnds)->Iterations(1)->UseManualTime();
+
 // --- secure connections, against the peers of bench/tls_peer.py -----------------
 // Both peers read one line "DRAIN n" per connection and send n bytes: as records on
 // QWS_BENCH_TLS_PORT, plain on QWS_BENCH_PLAIN_PORT, so that the drains compare the

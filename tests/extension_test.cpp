@@ -103,8 +103,13 @@ TEST(Extension, StatesErrorsAndGreetingsThroughAWholeLife) {
   EXPECT_EQ(-1, SendBytesTCP(more.get()));
   EXPECT_EQ(kFailed, StateTCP());
   EXPECT_EQ(kReset, LastErrorTCP());
+  // Every later pass, text or bytes, keeps the state and its reason.
   Take(DataArrivalTCP());
   EXPECT_EQ(kFailed, StateTCP()) << "an end of stream after the reset changes nothing";
+  EXPECT_EQ(kReset, LastErrorTCP());
+  TakeBytes(DataArrivalBytesTCP());
+  EXPECT_EQ(kFailed, StateTCP());
+  EXPECT_EQ(kReset, LastErrorTCP());
   EXPECT_EQ(0, CloseTCP());
   EXPECT_EQ(kNone, StateTCP());
   EXPECT_EQ(u"", Take(GreetingTCP()));
@@ -121,6 +126,42 @@ TEST(Extension, StatesErrorsAndGreetingsThroughAWholeLife) {
   EXPECT_EQ(u"Connection refused", Take(ErrorTextTCP(kRefused)));
   EXPECT_EQ(u"Host not found", Take(ErrorTextTCP(kHostNotFound)));
   EXPECT_EQ(u"Unknown error", Take(ErrorTextTCP(-7)));
+}
+
+// Everything the host sent reaches a peer that reads it, though the peer's own
+// line waits unread when the host closes (a close with unread bytes would reset the
+// connection and discard what is still queued). A peer that never reads nor ends
+// holds the close for the bound, no longer.
+TEST(Extension, CloseDeliversEverythingSentThoughDataWaitsUnread) {
+  constexpr size_t kBulkSize = 3000000;
+  constexpr int kArrivalPause = 50;  // ms for the peer's line to arrive
+  const std::string bulk = Pattern(kBulkSize);
+  {
+    AttachedPair pair;
+    ASSERT_TRUE(pair.server.Send("a line the host never reads\n"));
+    std::string received;
+    bool orderly = false;
+    std::thread reader([&] {
+      received = pair.server.Receive(kBulkSize, 30000ms);
+      orderly = pair.server.SeesOrderlyClose();
+      pair.server.Close();
+    });
+    Delay(kArrivalPause);
+    EXPECT_EQ(kBulkSize, SendEveryByte(bulk));
+    CloseTCP();
+    reader.join();
+    EXPECT_EQ(kBulkSize, received.size());
+    EXPECT_TRUE(received == bulk) << "every byte, in order";
+    EXPECT_TRUE(orderly) << "an orderly end behind the data, no reset";
+  }
+  AttachedPair pair;
+  ASSERT_TRUE(pair.server.Send("a line the host never reads\n"));
+  Delay(kArrivalPause);
+  EXPECT_GT(SendEveryByte(bulk, 500), 0u);
+  Stopwatch closing;
+  CloseTCP();
+  EXPECT_GE(closing.ms(), kCloseLingerLimit);
+  EXPECT_LT(closing.ms(), kCloseLingerLimit + 5000);
 }
 
 }  // namespace

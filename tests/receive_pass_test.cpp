@@ -88,6 +88,7 @@ TEST(ReceivePass, UnfinishedCharacterIsDeliveredBeforeTheClose) {
   const std::u16string unfinished = Take(DataArrivalTCP());
   EXPECT_EQ(platform::AnsiToWide(lead.data(), lead.size()), unfinished);
   EXPECT_FALSE(unfinished.empty());
+  EXPECT_EQ(4, StateTCP()) << "set by the pass that saw the end of stream";
   EXPECT_EQ(u"Remote Disconnect", Take(DataArrivalTCP()));
 }
 

@@ -11,14 +11,16 @@
 namespace qws::test {
 namespace {
 
-constexpr int32_t kNone = 0, kConnected = 3, kClosedByPeer = 4, kFailed = 5;
+constexpr int32_t kNone = 0, kConnecting = 2, kConnected = 3, kClosedByPeer = 4, kFailed = 5;
 constexpr int32_t kWouldBlock = 10035, kReset = 10054, kTimedOut = 10060;
 constexpr int32_t kExpired = static_cast<int32_t>(0x800B0101u);
 constexpr int32_t kUntrustedRoot = static_cast<int32_t>(0x800B0109u);
 constexpr int32_t kNameMismatch = static_cast<int32_t>(0x800B010Fu);
+constexpr int32_t kWrongUsage = static_cast<int32_t>(0x800B0110u);
 constexpr int32_t kNotTls = static_cast<int32_t>(0x80090326u);
 constexpr int32_t kFileNotFound = static_cast<int32_t>(0x80070002u);
 constexpr int32_t kNoCertificate = static_cast<int32_t>(0x80092004u);
+constexpr int32_t kCutShort = static_cast<int32_t>(0x80090318u);
 constexpr size_t kExchangeSize = 100 * 1024;
 // More than a loopback send buffer grows to (4 MiB), so that some sends wait.
 constexpr size_t kSlowSendSize = 8 * 1024 * 1024;
@@ -37,14 +39,6 @@ std::string Setting(const char* name) {
 uint16_t PortOf(const char* name) {
   const std::string text = Setting(name);
   return static_cast<uint16_t>(std::atoi(text.c_str()));
-}
-
-// The peer's bytes: a position-dependent pattern that no shifted or repeated
-// block matches.
-std::string Pattern(size_t count) {
-  std::string bytes(count, '\0');
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-  return bytes;
 }
 
 std::string ReceiveBytes(size_t count) { return NextBytes(count, kPollLimit); }
@@ -73,8 +67,8 @@ int SendAll(const std::string& bytes) {
   return short_sends;
 }
 
-Bool16 Connect(const char* port) {
-  Text host = Text::Packed("localhost");
+Bool16 Connect(const char* port, const char* name = "localhost") {
+  Text host = Text::Packed(name);
   return ConnectTLS(host.get(), Port(PortOf(port)));
 }
 
@@ -137,17 +131,19 @@ TEST_F(Tls, ExchangesExactlyBothWaysThenSeesClose) {
 TEST_F(Tls, CallsNestedInTheHandshakeLeaveItAlone) {
   {
     int calls = 0;
-    int32_t sent = 0, error = 0;
+    int32_t sent = 0, error = 0, state = 0;
     PumpHook hook([&] {
       if (calls++ > 0) return;
       sent = SendWide(u"early");
       error = LastErrorTCP();
+      state = StateTCP();
       Take(DataArrivalTCP());
     });
     ASSERT_EQ(kTrue, Connect("QWS_TLS_GOOD")) << std::hex << LastErrorTCP();
     EXPECT_GT(calls, 0);
     EXPECT_EQ(-1, sent);
     EXPECT_EQ(kWouldBlock, error);
+    EXPECT_EQ(kConnecting, state) << "not connected before the server is verified";
   }
   const std::string request = "EXCHANGE 10\n";
   EXPECT_EQ(static_cast<int32_t>(request.size()), SendWide(Widen(request)));
@@ -160,6 +156,45 @@ TEST_F(Tls, CallsNestedInTheHandshakeLeaveItAlone) {
   EXPECT_EQ(kNone, StateTCP()) << "the nested close's state stays";
 }
 
+// Everything sent reaches a peer that reads it, though records wait unread at the
+// close (the peer's line, and under TLS 1.3 its session tickets), on TLS 1.3 where
+// the stack has it and on TLS 1.2; close_notify comes behind the data.
+TEST_F(Tls, CloseDeliversEverythingSentThoughRecordsWaitUnread) {
+  constexpr size_t kBulkSize = 3000000;
+  for (const char* port : {"QWS_TLS_GOOD", "QWS_TLS_GOOD12"}) {
+    ASSERT_EQ(kTrue, Connect(port)) << port << std::hex << LastErrorTCP();
+    const std::string request = "SINK " + std::to_string(kBulkSize) + " " + port + "\n";
+    EXPECT_EQ(static_cast<int32_t>(request.size()), SendWide(Widen(request)));
+    Delay(kResetPause);  // the peer's line arrives
+    EXPECT_EQ(kBulkSize, SendEveryByte(Pattern(kBulkSize))) << port;
+    EXPECT_EQ(0, CloseTCP());
+
+    ASSERT_EQ(kTrue, Connect("QWS_TLS_GOOD"));
+    EXPECT_GT(SendWide(Widen(std::string("VERDICT ") + port + "\n")), 0);
+    const std::string expected = std::to_string(kBulkSize) + " exact close_notify\n";
+    EXPECT_EQ(expected, ReceiveBytes(expected.size())) << port;
+    EXPECT_EQ(0, CloseTCP());
+  }
+}
+
+// A server that ends the connection without close_notify after its data: the data
+// arrives, then the connection fails and keeps its reason; it is no clean end.
+TEST_F(Tls, AnEndWithoutCloseNotifyFailsAfterTheData) {
+  ASSERT_EQ(kTrue, Connect("QWS_TLS_GOOD")) << std::hex << LastErrorTCP();
+  EXPECT_EQ(7, SendWide(u"CUT 80\n"));
+  std::u16string text;
+  for (int waited = 0; waited < kPollLimit && StateTCP() == kConnected; waited += kPollStep) {
+    text += Take(DataArrivalTCP());
+    Delay(kPollStep);
+  }
+  EXPECT_EQ(Widen(std::string(80, 'c')), text);
+  EXPECT_EQ(kFailed, StateTCP());
+  EXPECT_EQ(kCutShort, LastErrorTCP()) << std::hex << LastErrorTCP();
+  EXPECT_EQ(u"", Take(DataArrivalTCP()));
+  TakeBytes(DataArrivalBytesTCP());
+  EXPECT_EQ(kCutShort, LastErrorTCP()) << "every later pass keeps the reason";
+}
+
 TEST_F(Tls, RefusesCertificatesThatDoNotVerify) {
   EXPECT_EQ(kFalse, Connect("QWS_TLS_OTHER_NAME"));
   EXPECT_EQ(kNameMismatch, LastErrorTCP()) << std::hex << LastErrorTCP();
@@ -168,9 +203,25 @@ TEST_F(Tls, RefusesCertificatesThatDoNotVerify) {
   EXPECT_EQ(kUntrustedRoot, LastErrorTCP()) << std::hex << LastErrorTCP();
   EXPECT_EQ(kFalse, Connect("QWS_TLS_EXPIRED"));
   EXPECT_EQ(kExpired, LastErrorTCP()) << std::hex << LastErrorTCP();
+  EXPECT_EQ(kFalse, Connect("QWS_TLS_CLIENT_ONLY")) << "a client's certificate";
+  EXPECT_EQ(kWrongUsage, LastErrorTCP()) << std::hex << LastErrorTCP();
   EXPECT_EQ(-1, SendWide(u"x")) << "nothing to send on";
   EXPECT_NE(u"", Take(ErrorTextTCP(kExpired)));
   EXPECT_NE(Take(ErrorTextTCP(kNameMismatch)), Take(ErrorTextTCP(kUntrustedRoot)));
+}
+
+// What the resolver reads as an address, also in a short form, is checked against
+// the certificate's addresses and goes out as no SNI (the peer says what came); the
+// address as a DNS name, and as the common name, does not stand for it.
+TEST_F(Tls, ChecksAnAddressAsAnAddress) {
+  for (const char* address : {"127.0.0.1", "127.1"}) {
+    EXPECT_EQ(kTrue, Connect("QWS_TLS_ADDRESS", address))
+        << address << " " << std::hex << LastErrorTCP();
+    EXPECT_EQ(u"SNI -\n", NextText()) << address;
+    CloseTCP();
+  }
+  EXPECT_EQ(kFalse, Connect("QWS_TLS_ADDRESS_AS_NAME", "127.0.0.1"));
+  EXPECT_EQ(kNameMismatch, LastErrorTCP()) << std::hex << LastErrorTCP();
 }
 
 // A server that greets in plain text fails the handshake or keeps it waiting;

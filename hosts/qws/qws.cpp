@@ -558,7 +558,12 @@ int Run(const Options& options) {
   Session session(options);
   int status = session.Start();
   if (status == kRunning) status = session.Relay();
-  CloseTCP();
+  // The close waits for the peer to take what was sent and end its side.
+  if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
+    Say("the peer did not take everything before the close" + Reason(LastErrorTCP()) +
+        ": the last bytes sent may not have arrived");
+    status = kFailed;
+  }
   return status;
 }
 

@@ -6,11 +6,14 @@
 namespace qws {
 namespace {
 
-// A record released while the library unloads closes its sockets but gives no
-// start back: the socket layer's cleanup must not run under the loader lock.
+// A record released while the library unloads closes its sockets without waiting
+// for the peers and gives no start back: neither may happen under the loader lock.
 void ReleaseRecord(void* value, bool unloading) {
   auto* record = static_cast<ConnectionRecord*>(value);
-  if (unloading) record->holdsStart = false;
+  if (unloading) {
+    record->holdsStart = false;
+    record->closeWithoutWaiting = true;
+  }
   delete record;
 }
 

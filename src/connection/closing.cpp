@@ -1,29 +1,110 @@
+#include <chrono>
+
 #include "operations.h"
 
 namespace qws {
+namespace {
 
-int CloseConnection(ConnectionRecord& record) {
-  ++record.generation;
-  // close_notify goes behind what is left of the data; a socket that takes
-  // neither now is closed all the same.
-  if (record.tls) {
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDiscardSize = 16384;  // bytes per recv of what is thrown away
+
+struct Linger {
+  SocketHandle socket;
+  CloseWait wait;
+  Clock::time_point deadline;
+
+  bool MayWait() const { return wait != CloseWait::kNone && Clock::now() < deadline; }
+};
+
+// One wait for the peer: host code runs first where it may.
+void Pause(ConnectionRecord& record, const Linger& linger, bool forRoom) {
+  if (linger.wait == CloseWait::kPumping) PumpMessages(record);
+  if (forRoom) {
+    ProbeWritable(linger.socket, kCloseLingerProbe);
+  } else {
+    ProbeReadable(linger.socket, kCloseLingerProbe);
+  }
+}
+
+// What is left of the session's records, close_notify last, while the peer takes them.
+void SendRest(ConnectionRecord& record, Linger& linger, std::string& outgoing) {
+  while (!outgoing.empty()) {
+    const int n = Send(linger.socket, outgoing.data(), static_cast<int>(outgoing.size()));
+    if (n > 0) {
+      outgoing.erase(0, static_cast<size_t>(n));
+      continue;
+    }
+    if (!OnlyWouldBlock(FailureError(linger.socket)) || !linger.MayWait()) return;
+    Pause(record, linger, true);
+  }
+}
+
+// Takes and discards what arrives until the peer's end of stream (0), a failure (its
+// error) or the bound (kTimedOut).
+int32_t DiscardUntilEnd(ConnectionRecord& record, Linger& linger) {
+  char sink[kDiscardSize];
+  for (;;) {
+    const int n = Recv(linger.socket, sink, kDiscardSize);
+    if (n == 0) return kNoError;
+    if (n < 0) {
+      const int32_t error = FailureError(linger.socket);
+      if (!OnlyWouldBlock(error)) return error;
+      if (!linger.MayWait()) return kTimedOut;
+      Pause(record, linger, false);
+    } else if (Clock::now() >= linger.deadline) {
+      return kTimedOut;  // a peer that keeps sending is given up at the bound too
+    }
+  }
+}
+
+}  // namespace
+
+int32_t CloseGracefully(ConnectionRecord& record, SocketHandle& socket, CloseWait wait) {
+  if (!socket.open()) {
+    ReleaseSecure(record);
+    return kNoError;
+  }
+  Linger linger{socket, wait, Clock::now() + std::chrono::milliseconds(kCloseLingerLimit)};
+  socket.closed = true;  // the record's no more
+  std::string outgoing;
+  if (record.tls && &socket == &ActiveSocket(record)) {
     platform::TlsCloseNotify(*record.tls, record.tlsOutgoing);
-    int32_t ignored = kNoError;
-    FlushSecure(record, ignored);
+    outgoing = std::move(record.tlsOutgoing);
   }
   ReleaseSecure(record);
-  const bool serverRole = record.clientMode != kClientRole;
-  if (serverRole) Shutdown(record.acceptedSocket);
-  Shutdown(record.mainSocket);
-  if (serverRole) Close(record.acceptedSocket);
-  Close(record.mainSocket);
+
+  SendRest(record, linger, outgoing);
+  // The peer sees the end behind every byte that went out.
+  StopSending(linger.socket);
+  const int32_t ended = DiscardUntilEnd(record, linger);
+  // What the peer did not take by the bound stays with the system, which goes on
+  // sending it after the close for as long as the peer sends nothing more.
+  Close(linger.socket);
+  return outgoing.empty() ? ended : kTimedOut;
+}
+
+int CloseConnection(ConnectionRecord& record) {
+  const uint32_t generation = ++record.generation;
+  if (record.clientMode != kClientRole) {
+    // The listener first: it has nothing to deliver, and no client waits on it meanwhile.
+    Shutdown(record.mainSocket);
+    Close(record.mainSocket);
+  }
+  const int32_t ended = CloseGracefully(record, ActiveSocket(record), CloseWait::kPumping);
+  // Host code at the pump points started another connection or closed this one:
+  // the record is that call's now.
+  if (record.generation != generation) return platform::Sockets().started() ? 0 : kCleanupFailed;
+
   platform::Sockets().cancelBlockingCall();
   const int result = ReleaseWinsock(record);
   record.mainSocket = SocketHandle{};
   record.carryLength = 0;
   record.state = ConnectionState::kNone;
   record.greeting.clear();
-  record.lastError = result == 0 ? kNoError : kNotStarted;
+  // The result stays the socket layer's; the error says whether the peer ended its
+  // side behind everything (0) or may not have taken all (10060, or its failure).
+  record.lastError = result == 0 ? ended : kNotStarted;
   return result;
 }
 

@@ -40,6 +40,10 @@ constexpr int16_t kServerRole = 0;
 constexpr int32_t kHandshakeLimit = 10000;  // ms, for the whole TLS handshake
 constexpr long kHandshakeProbe = 10000;     // us, each wait for the peer's next flight
 constexpr int kTlsReadSize = 16384 + 2048;  // bytes per recv: about one whole record
+// A close waits this long at most for the peer to take what was sent and to end its
+// side: a real peer on a slow network may take a second or more to read.
+constexpr int32_t kCloseLingerLimit = 3000;  // ms
+constexpr long kCloseLingerProbe = 10000;    // us, each wait for the peer
 
 // Longest unfinished multi-byte character a pass may hold back for the next one.
 constexpr int kMaxCarry = 3;
@@ -105,6 +109,8 @@ struct ConnectionRecord {
   // Counts connection starts and closes: an operation that pumps can tell that a
   // call nested in its pump points has ended its connection.
   uint32_t generation = 0;
+  // Released while the library unloads, under the loader lock: nothing may wait.
+  bool closeWithoutWaiting = false;
 
   ConnectionRecord() = default;
   ConnectionRecord(const ConnectionRecord&) = delete;
@@ -148,6 +154,7 @@ int Recv(const SocketHandle& socket, char* bytes, int count, int flags = 0);
 bool ProbeWritable(const SocketHandle& socket, long microseconds);
 int PendingError(const SocketHandle& socket);
 void Shutdown(const SocketHandle& socket);
+void StopSending(const SocketHandle& socket);
 void Close(SocketHandle& socket);
 SocketHandle Accept(const SocketHandle& listening);
 
@@ -172,6 +179,22 @@ int SendData(ConnectionRecord& record, const char* bytes, int count, int32_t& er
 bool FlushSecure(ConnectionRecord& record, int32_t& error);
 // Ends the record's session, if any, with everything it held.
 void ReleaseSecure(ConnectionRecord& record);
+
+// How a graceful close may wait for the peer.
+enum class CloseWait {
+  kPumping,  // an operation's wait: host code runs at its pump points
+  kQuiet,    // a thread's end: no host code runs any more
+  kNone,     // under the loader lock: what has arrived is discarded, nothing more
+};
+// Ends the connection on `socket` so that everything reported as sent reaches a
+// peer that reads it: the secure session's close_notify, then the end of sending,
+// then what arrives is taken and discarded until the peer ends its side or
+// kCloseLingerLimit passes, and only then the socket is closed (closing with
+// unread bytes would reset the connection and discard what is still queued). The
+// record lets go of the socket and its session first, so a call nested in a pump
+// point meanwhile finds them gone. Returns 0 when the peer ended its side behind
+// everything, kTimedOut when the bound came first, or the failure that ended it.
+int32_t CloseGracefully(ConnectionRecord& record, SocketHandle& socket, CloseWait wait);
 
 // One receive pass on the record's active socket; returns the text it leaves in
 // `lastData`.

@@ -29,9 +29,15 @@ int ReceiveSecure(ConnectionRecord& record, char* bytes, int count, int32_t& err
 
     char block[kTlsReadSize];
     const int n = Recv(socket, block, kTlsReadSize);
-    if (n <= 0) {
-      error = n < 0 ? FailureError(socket) : kNoError;
+    if (n < 0) {
+      error = FailureError(socket);
       return n;
+    }
+    if (n == 0) {
+      // Only close_notify ends a secure session; an end of stream before it is
+      // how an attacker would cut the data short.
+      error = platform::kTlsCutShort;
+      return -1;
     }
     record.tlsIncoming.append(block, static_cast<size_t>(n));
   }

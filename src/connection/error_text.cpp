@@ -54,6 +54,7 @@ constexpr Description kDescriptions[] = {
     {platform::kTlsIllegalMessage, u"Peer does not speak TLS, or refused the handshake"},
     {platform::kTlsInternalError, u"TLS failed"},
     {platform::kTlsDecryptFailure, u"Secure data could not be decrypted"},
+    {platform::kTlsCutShort, u"Secure session cut short: closed without close_notify"},
     {platform::kTlsFileNotFound, u"File not found or unreadable"},
     {platform::kTlsNoCertificate, u"No certificate in the file"},
 };

@@ -64,8 +64,17 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
     record.ready = kTrue;
     return false;
   }
-  // The peer this one replaces would otherwise stay connected and unreachable.
-  Close(record.acceptedSocket);
+  // The peer this one replaces would otherwise stay connected and unreachable; it
+  // gets what was sent to it first.
+  const uint32_t generation = record.generation;
+  CloseGracefully(record, record.acceptedSocket, CloseWait::kPumping);
+  if (record.generation != generation) {
+    // Host code at the close's pump points ended or replaced the listener.
+    SocketHandle unwanted = peer;
+    Close(unwanted);
+    record.ready = kTrue;
+    return false;
+  }
   record.acceptedSocket = peer;
   record.carryLength = 0;
   record.clientMode = kServerRole;

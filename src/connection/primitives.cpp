@@ -7,29 +7,38 @@ const platform::SocketApi& Api() { return platform::Sockets(); }
 
 // The socket layer used to reset a thread's sockets whenever any thread restarted
 // it; each record now closes its own instead, and other threads' connections live on.
-void CloseOwnSockets(ConnectionRecord& record) {
-  Close(record.acceptedSocket);
-  Close(record.mainSocket);
+// The connection goes gracefully, the listener of the server role at once.
+void CloseOwnSockets(ConnectionRecord& record, CloseWait wait) {
+  SocketHandle& connection = ActiveSocket(record);
+  SocketHandle& other =
+      &connection == &record.mainSocket ? record.acceptedSocket : record.mainSocket;
+  Close(other);
+  CloseGracefully(record, connection, wait);
 }
 
 }  // namespace
 
 ConnectionRecord::~ConnectionRecord() {
-  CloseOwnSockets(*this);
+  CloseOwnSockets(*this, closeWithoutWaiting ? CloseWait::kNone : CloseWait::kQuiet);
   if (holdsStart) Api().cleanup();
 }
 
 void StartWinsock(ConnectionRecord& record) {
-  ++record.generation;
+  const uint32_t generation = ++record.generation;
+  if (record.holdsStart) {
+    CloseOwnSockets(record, CloseWait::kPumping);
+    // This start goes on: whatever host code at the close's pump points started
+    // is ended again.
+    if (record.generation != generation) {
+      Close(record.acceptedSocket);
+      Close(record.mainSocket);
+    }
+  }
   ReleaseSecure(record);
   record.ready = kTrue;
   record.carryLength = 0;
   record.greeting.clear();
-  if (record.holdsStart) {
-    CloseOwnSockets(record);
-    return;
-  }
-  record.holdsStart = Api().startup(&record.wsaData) == 0;
+  if (!record.holdsStart) record.holdsStart = Api().startup(&record.wsaData) == 0;
 }
 
 // A record gives back only the start it holds itself. Without one, it reports
@@ -117,6 +126,10 @@ void Shutdown(const SocketHandle& socket) {
   if (socket.open()) Api().shutdown(socket.value, platform::kShutdownBoth);
 }
 
+void StopSending(const SocketHandle& socket) {
+  if (socket.open()) Api().shutdown(socket.value, platform::kShutdownSend);
+}
+
 void Close(SocketHandle& socket) {
   if (!socket.open()) return;
   Api().closesocket(socket.value);
@@ -138,7 +151,8 @@ bool OnlyWouldBlock(int32_t error) { return error == kWouldBlock || error == kNo
 
 // Writable means connected; a failed connect shows in the pending error first.
 void SettleConnecting(ConnectionRecord& record) {
-  if (record.state != ConnectionState::kConnecting) return;
+  // A secure connection is connected once its handshake has verified the server.
+  if (record.state != ConnectionState::kConnecting || record.tlsHandshaking) return;
   const int pending = PendingError(record.mainSocket);
   if (pending != 0) {
     record.state = ConnectionState::kFailed;
@@ -149,15 +163,17 @@ void SettleConnecting(ConnectionRecord& record) {
 }
 
 // Nothing to take is no failure; other errors fail a connection that was made or
-// being made. A record without one (closed, never started) keeps its state. After
-// a reset the socket may go on to report an end of stream (Wine reports a reset
-// so at once): the connection stays failed.
+// being made. A record without one (closed, never started) keeps its state. A
+// failed connection keeps its state and its reason until the host starts another
+// or closes it: after a reset the socket goes on to report an end of stream (Wine
+// reports a reset so at once), which says nothing new.
 void NoteReceive(ConnectionRecord& record, int n, int32_t error) {
+  if (record.state == ConnectionState::kFailed) return;
   if (n > 0) {
     if (record.state == ConnectionState::kConnecting) record.state = ConnectionState::kConnected;
     record.lastError = kNoError;
   } else if (n == 0) {
-    if (record.state != ConnectionState::kFailed) record.state = ConnectionState::kClosedByPeer;
+    record.state = ConnectionState::kClosedByPeer;
     record.lastError = kNoError;
   } else if (record.state == ConnectionState::kConnecting) {
     SettleConnecting(record);

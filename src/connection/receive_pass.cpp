@@ -8,9 +8,10 @@ namespace {
 constexpr char16_t kRemoteDisconnect[] = u"Remote Disconnect";
 
 struct Received {
-  int count;  // what recv returned
+  int count;  // what recv returned, or the held-back bytes delivered at a close
   std::u16string text;
   int32_t error = kNoError;  // when it failed
+  bool endOfStream = false;  // the peer closed behind the bytes of this pass
 };
 
 // One recv of at most kReceiveSize bytes. Exactly the received bytes are
@@ -26,7 +27,7 @@ Received ReceiveOnce(ConnectionRecord& record) {
   const int n = ReceiveData(record, area + carried, kReceiveSize, error);
   if (n == 0 && carried > 0) {
     record.carryLength = 0;
-    return {static_cast<int>(carried), platform::AnsiToWide(area, carried)};
+    return {static_cast<int>(carried), platform::AnsiToWide(area, carried), kNoError, true};
   }
   if (n < 0) return {n, {}, error};
   if (n == 0) return {n, {}};
@@ -48,7 +49,7 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
   record.ready = kFalse;
   record.lastData.clear();
   Received received = ReceiveOnce(record);
-  NoteReceive(record, received.count, received.error);
+  NoteReceive(record, received.endOfStream ? 0 : received.count, received.error);
   PumpMessages(record);
   if (received.count > 0) record.lastData = std::move(received.text);
   if (received.count == 0) {

@@ -110,6 +110,8 @@ bool ConnectSecurely(ConnectionRecord& record, const std::string& host, int16_t 
   if (!h.session) return FailSecure(record, error);
   record.ready = kFalse;
   record.tlsHandshaking = true;
+  // Not connected until the server is verified, whatever a pump point asks meanwhile.
+  record.state = ConnectionState::kConnecting;
   const bool done = RunHandshake(h, error);
   if (h.Interrupted()) return false;
   if (!done) return FailSecure(record, error);

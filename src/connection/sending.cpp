@@ -10,9 +10,9 @@ int SendOnce(ConnectionRecord& record, const std::string& bytes) {
   const int count = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
   int32_t error = kNoError;
   const int sent = SendData(record, bytes.data(), count, error);
-  record.lastError = error;
-  if (sent < 0 && !OnlyWouldBlock(record.lastError) &&
-      record.state == ConnectionState::kConnected) {
+  // A failed connection keeps the reason it failed for.
+  if (record.state != ConnectionState::kFailed) record.lastError = error;
+  if (sent < 0 && !OnlyWouldBlock(error) && record.state == ConnectionState::kConnected) {
     record.state = ConnectionState::kFailed;
   }
   PumpMessages(record);

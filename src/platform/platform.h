@@ -20,6 +20,7 @@ constexpr Socket kInvalidSocket = -1;
 constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 
 constexpr int16_t kAddressFamilyInet = 2;
+constexpr int kShutdownSend = 1;
 constexpr int kShutdownBoth = 2;
 constexpr int kRecvPeek = 2;
 

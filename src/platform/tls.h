@@ -24,6 +24,8 @@ constexpr int32_t kTlsInternalError = static_cast<int32_t>(0x80090304u);   // SE
 constexpr int32_t kTlsDecryptFailure = static_cast<int32_t>(0x80090330u);  // SEC_E_DECRYPT_FAILURE
 constexpr int32_t kTlsFileNotFound = static_cast<int32_t>(0x80070002u);    // ERROR_FILE_NOT_FOUND
 constexpr int32_t kTlsNoCertificate = static_cast<int32_t>(0x80092004u);   // CRYPT_E_NOT_FOUND
+// The connection ended without the peer's close_notify: what came may be cut short.
+constexpr int32_t kTlsCutShort = static_cast<int32_t>(0x80090318u);  // SEC_E_INCOMPLETE_MESSAGE
 
 // Plaintext per record: TLS's own limit.
 constexpr size_t kTlsRecordPlaintext = 16384;
@@ -42,8 +44,10 @@ enum class TlsStatus {
 };
 
 // A client session that verifies the server as `host`: its chain against the
-// system's roots and those TrustPemFile added, and the name. SNI goes out for DNS
-// names only. Null, with `error`, when the stack cannot start one.
+// system's roots and those TrustPemFile added, its usage (a server's), and the
+// name. What the socket layer's inetAddr reads as an address (as the resolver
+// does) is checked against the certificate's addresses and sent as no SNI; SNI
+// goes out for names only. Null, with `error`, when the stack cannot start one.
 TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error);
 
 // One handshake step: takes what it can from the front of `incoming` and appends

@@ -1,14 +1,15 @@
 // TLS on Linux: OpenSSL 3 over two memory BIOs. The library sends and receives
 // itself (send with MSG_NOSIGNAL: OpenSSL's socket BIO can raise SIGPIPE).
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <climits>
+#include <cstring>
 #include <mutex>
 
+#include "platform.h"
 #include "tls.h"
 #include "utf8.h"
 
@@ -87,12 +88,6 @@ void Drain(TlsSession& session, std::string& outgoing) {
   (void)BIO_reset(session.out);
 }
 
-bool IsAddress(const std::string& host) {
-  unsigned char bytes[sizeof(in6_addr)];
-  return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
-         inet_pton(AF_INET6, host.c_str(), bytes) == 1;
-}
-
 }  // namespace
 
 void TlsSessionRelease::operator()(TlsSession* session) const {
@@ -117,11 +112,18 @@ TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
   // An empty memory BIO means "not yet", not an end of stream.
   BIO_set_mem_eof_return(session->in, -1);
   SSL_set_bio(session->ssl, session->in, session->out);
-  const bool named =
-      IsAddress(host)
-          ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->ssl), host.c_str()) == 1
-          : SSL_set1_host(session->ssl, host.c_str()) == 1 &&
-                SSL_set_tlsext_host_name(session->ssl, host.c_str()) == 1;
+  // What the resolver reads as an address ("127.1" too) is checked against the
+  // certificate's addresses, never as a name, and goes out as no SNI.
+  const uint32_t address = Sockets().inetAddr(host.c_str());
+  bool named = false;
+  if (address != kNoAddress) {
+    unsigned char bytes[sizeof address];  // network order, as the socket address holds it
+    std::memcpy(bytes, &address, sizeof address);
+    named = X509_VERIFY_PARAM_set1_ip(SSL_get0_param(session->ssl), bytes, sizeof bytes) == 1;
+  } else {
+    named = SSL_set1_host(session->ssl, host.c_str()) == 1 &&
+            SSL_set_tlsext_host_name(session->ssl, host.c_str()) == 1;
+  }
   if (!named) return nullptr;
   SSL_set_connect_state(session->ssl);
   error = 0;

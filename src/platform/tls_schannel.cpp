@@ -24,7 +24,9 @@ struct TlsSession {
   bool haveCredentials = false;
   bool haveContext = false;
   std::wstring host;
-  bool sendName = false;  // SNI: DNS names only, never an address literal
+  // What the resolver reads as an address ("127.1" too), in network order: checked
+  // against the certificate's addresses, never as a name, and sent as no SNI.
+  uint32_t address = kNoAddress;
   SecPkgContext_StreamSizes sizes{};
 };
 
@@ -39,6 +41,7 @@ constexpr DWORD kIgnoreUnknownAuthority = 0x00000100;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kPemBegin[] = "-----BEGIN CERTIFICATE-----";
 constexpr char kPemEnd[] = "-----END CERTIFICATE-----";
+constexpr unsigned char kAlertRecord = 21;         // a TLS record's content type: an alert
 constexpr DWORD kPemFileLimit = 16 * 1024 * 1024;  // bytes: no trust file is larger
 
 // secur32 is loaded at the first secure connection, not with the library: under
@@ -64,14 +67,6 @@ HCERTSTORE Trusted() {
     trusted = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   });
   return trusted;
-}
-
-bool IsAddress(const std::string& host) {
-  if (host.find(':') != std::string::npos) return true;
-  for (const char c : host) {
-    if ((c < '0' || c > '9') && c != '.') return false;
-  }
-  return true;
 }
 
 void TakeToken(SecBuffer& token, std::string& outgoing) {
@@ -114,10 +109,40 @@ int32_t ChainFailure(DWORD status) {
   return kTlsCertificateBad;
 }
 
-// The SSL policy with the name, on a chain built with the added roots.
+// Whether the certificate's subjectAltName holds the address; its names never
+// count for one.
+bool NamesAddress(PCCERT_CONTEXT server, uint32_t address) {
+  const CERT_INFO* info = server->pCertInfo;
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (extension == nullptr ||
+      !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == sizeof address &&
+            std::memcmp(entry.IPAddress.pbData, &address, sizeof address) == 0;
+  }
+  LocalFree(names);
+  return found;
+}
+
+// The SSL policy with the name, on a chain built with the added roots for a
+// server's usage.
 int32_t CheckChain(TlsSession& session, PCCERT_CONTEXT server, HCERTSTORE extra) {
+  LPSTR serverUsage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA parameters{};
   parameters.cbSize = sizeof parameters;
+  parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+  parameters.RequestedUsage.Usage.rgpszUsageIdentifier = serverUsage;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!CertGetCertificateChain(nullptr, server, nullptr, extra, &parameters, 0, nullptr, &chain)) {
     return kTlsCertificateBad;
@@ -134,7 +159,10 @@ int32_t CheckChain(TlsSession& session, PCCERT_CONTEXT server, HCERTSTORE extra)
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
     ssl.fdwChecks = ignore;
-    ssl.pwszServerName = session.host.data();
+    // Wine's policy would check an address as a name: it gets none, and the
+    // address is checked below.
+    const bool isAddress = session.address != kNoAddress;
+    ssl.pwszServerName = isAddress ? nullptr : session.host.data();
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.pvExtraPolicyPara = &ssl;
@@ -144,6 +172,9 @@ int32_t CheckChain(TlsSession& session, PCCERT_CONTEXT server, HCERTSTORE extra)
       result = kTlsCertificateBad;
     } else {
       result = static_cast<int32_t>(verdict.dwError);
+    }
+    if (result == 0 && isAddress && !NamesAddress(server, session.address)) {
+      result = kTlsNameMismatch;
     }
   }
   CertFreeCertificateChain(chain);
@@ -182,7 +213,8 @@ SECURITY_STATUS Step(TlsSession& session, SecBufferDesc* input, SecBuffer& token
   token = {0, SECBUFFER_TOKEN, nullptr};
   SecBufferDesc output{SECBUFFER_VERSION, 1, &token};
   ULONG attributes = 0;
-  SEC_WCHAR* target = session.sendName ? session.host.data() : nullptr;
+  // Wine would send an address given as the target as SNI.
+  SEC_WCHAR* target = session.address == kNoAddress ? session.host.data() : nullptr;
   const SECURITY_STATUS status = Sspi()->InitializeSecurityContextW(
       &session.credentials, session.haveContext ? &session.context : nullptr, target,
       kContextRequest, 0, 0, input, 0, &session.context, &output, &attributes, nullptr);
@@ -246,7 +278,7 @@ TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
   TlsSessionPtr session(new TlsSession);
   const std::u16string wide = AnsiToWide(host.data(), host.size());
   session->host.assign(wide.begin(), wide.end());
-  session->sendName = !IsAddress(host);
+  session->address = Sockets().inetAddr(host.c_str());
 
   SCHANNEL_CRED wanted{};
   wanted.dwVersion = SCHANNEL_CRED_VERSION;
@@ -300,6 +332,8 @@ TlsStatus TlsHandshake(TlsSession& session, std::string& incoming, std::string& 
 TlsStatus TlsDecrypt(TlsSession& session, std::string& incoming, std::string& plaintext,
                      std::string&, int32_t& error) {
   while (!incoming.empty()) {
+    // The record's type travels in clear ahead of it (TLS 1.2, all Schannel does here).
+    const bool alert = static_cast<unsigned char>(incoming[0]) == kAlertRecord;
     SecBuffer buffers[4] = {{static_cast<ULONG>(incoming.size()), SECBUFFER_DATA, incoming.data()},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -318,9 +352,11 @@ TlsStatus TlsDecrypt(TlsSession& session, std::string& incoming, std::string& pl
       if (buffer.BufferType == SECBUFFER_DATA) data = &buffer;
       if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
     }
-    // Wine reports the peer's close_notify as a record without data.
-    if (data == nullptr || data->cbBuffer == 0) return TlsStatus::kClosed;
-    plaintext.append(static_cast<const char*>(data->pvBuffer), data->cbBuffer);
+    // Wine reports the peer's close_notify as a record without data. A record of
+    // application data may hold none too: that is no close, only the alert is.
+    const bool empty = data == nullptr || data->cbBuffer == 0;
+    if (empty && alert) return TlsStatus::kClosed;
+    if (!empty) plaintext.append(static_cast<const char*>(data->pvBuffer), data->cbBuffer);
     if (extra != nullptr) {
       KeepExtra(*extra, incoming);
     } else {

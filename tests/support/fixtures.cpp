@@ -1,5 +1,7 @@
 #include "fixtures.h"
 
+#include <algorithm>
+
 #include "connection/operations.h"
 
 namespace qws::test {
@@ -63,6 +65,31 @@ std::string NextBytes(size_t count, int withinMs) {
     bytes += TakeBytes(DataArrivalBytesTCP());
     if (bytes.size() < count) Delay(kStep);
   }
+  return bytes;
+}
+
+size_t SendEveryByte(const std::string& bytes, int withinMs) {
+  constexpr size_t kBlock = 256 * 1024;
+  constexpr int kStep = 5;  // ms after a send that took less than it was given
+  constexpr int32_t kWouldBlock = 10035;
+  size_t sent = 0;
+  for (int waited = 0; sent < bytes.size() && waited < withinMs;) {
+    const size_t block = std::min(kBlock, bytes.size() - sent);
+    Text packed = Text::Packed(bytes.substr(sent, block));
+    const int32_t n = SendBytesTCP(packed.get());
+    if (n < 0 && LastErrorTCP() != kWouldBlock) break;
+    if (n > 0) sent += static_cast<size_t>(n);
+    if (n < static_cast<int32_t>(block)) {
+      Delay(kStep);
+      waited += kStep;
+    }
+  }
+  return sent;
+}
+
+std::string Pattern(size_t count) {
+  std::string bytes(count, '\0');
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   return bytes;
 }
 

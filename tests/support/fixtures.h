@@ -39,6 +39,12 @@ std::string TakeBytes(HostString s);
 // Byte passes until `count` bytes have come or `withinMs` have passed.
 std::string NextBytes(size_t count, int withinMs = 3000);
 
+// Sends all of `bytes` with the byte send, block by block, waiting while it takes
+// less; returns how many it took.
+size_t SendEveryByte(const std::string& bytes, int withinMs = 20000);
+// Bytes that depend on their position alone: no shifted or repeated block matches.
+std::string Pattern(size_t count);
+
 // Makes this thread's record a client connection to 127.0.0.1:`port` directly,
 // without ConnectTCP's pauses.
 void AttachClient(uint16_t port);

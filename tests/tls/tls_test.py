@@ -40,9 +40,10 @@ def make_authority(folder, name):
             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
 
 
-def make_server(folder, name, authority, dns, days, serial):
+def make_server(folder, name, authority, dns, days, serial, alt=None, usage="serverAuth"):
+    """A leaf with common name `dns`, subjectAltName `alt` (DNS:`dns` unless given)."""
     with open(os.path.join(folder, f"{name}.ext"), "w") as ext:
-        ext.write(f"subjectAltName=DNS:{dns}\nextendedKeyUsage=serverAuth\n")
+        ext.write(f"subjectAltName={alt or 'DNS:' + dns}\nextendedKeyUsage={usage}\n")
     openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
             "-subj", f"/CN={dns}", "-out", f"{name}.csr", cwd=folder)
     # Negative days: valid until before it was made, i.e. expired.
@@ -55,6 +56,9 @@ def make_server(folder, name, authority, dns, days, serial):
 
 
 PATTERN = bytearray()
+VERDICTS = {}  # what each SINK received, by the client's token
+VERDICT_MADE = threading.Condition()
+SINK_SIZE = 3000000  # bytes the client sends to a SINK: its pattern is made at the start
 
 
 def pattern(count):
@@ -119,6 +123,30 @@ def serve_commands(stream):
             time.sleep(SLOW_READER_PAUSE)
             got = read_slowly(stream, count)
             stream.sendall(f"OK {len(got)}\n".encode() if got == pattern(count) else b"BAD\n")
+        elif words[0] == "SINK":
+            # A line the client never reads, then all that it sends, then its close_notify.
+            count, token = int(words[1]), words[2]
+            stream.sendall(b"a line the client never reads\n")
+            got = read_exactly(stream, count)
+            try:
+                stream.unwrap()
+                ended = "close_notify"
+            except (OSError, ssl.SSLError):
+                ended = "no-close_notify"
+            with VERDICT_MADE:
+                VERDICTS[token] = f"{len(got)} {'exact' if got == pattern(count) else 'changed'} {ended}"
+                VERDICT_MADE.notify_all()
+            return
+        elif words[0] == "VERDICT":
+            # The sink may still be reading when the client asks.
+            with VERDICT_MADE:
+                VERDICT_MADE.wait_for(lambda: words[1] in VERDICTS, PEER_TIMEOUT)
+                answer = VERDICTS.get(words[1], "none")
+            stream.sendall((answer + "\n").encode())
+        elif words[0] == "CUT":
+            stream.sendall(b"c" * int(words[1]))
+            end_without_close_notify(stream)
+            return
         elif words[0] == "RESET":
             stream.sendall(b"r" * 1000)
             read_line(stream)  # GOT
@@ -134,6 +162,34 @@ def echo_line(stream):
     if line.endswith(b"\n"):
         stream.sendall(line)
         stream.unwrap()
+
+
+def end_without_close_notify(stream):
+    """Ends the TCP stream with no close_notify. What the client still sends is read
+    away until it closes, so that the end is never a reset (which would take the
+    data before it with it)."""
+    stream.shutdown(socket.SHUT_WR)  # drops the session, then a plain FIN
+    while stream.recv(4096):
+        pass
+
+
+def cut_line(stream):
+    """For qws --tls: sends back one line, then ends without close_notify."""
+    stream.sendall(read_raw_line(stream))
+    end_without_close_notify(stream)
+
+
+def tell_sni(stream):
+    """Says which name the client sent as SNI ("-": none), then waits for its close."""
+    stream.sendall(f"SNI {getattr(stream, 'sni', None) or '-'}\n".encode())
+    stream.recv(1)
+
+
+def noting_sni(context):
+    def note(stream, name, _):
+        stream.sni = name
+    context.sni_callback = note
+    return context
 
 
 def listen(buffer=None):
@@ -163,7 +219,12 @@ def secure(context, then=None):
         try:
             with context.wrap_socket(conn, server_side=True) as stream:
                 if then:
-                    then(stream)
+                    try:
+                        then(stream)
+                    except (OSError, ssl.SSLError, ValueError) as e:
+                        # Shown with a failing test's output: why the peer gave up.
+                        print(f"peer {then.__name__}: {e!r}", file=sys.stderr, flush=True)
+                        raise
         except (OSError, ssl.SSLError, ValueError):
             conn.close()
     return handle
@@ -185,7 +246,7 @@ def host_path(path):
     return "Z:" + path.replace("/", "\\") if RUNNER else path
 
 
-def check_qws(qws, port, authority):
+def check_qws(qws, port, cut_port, authority):
     """qws --tls as its users run it: trusting the test authority it exchanges a line
     and ends when the server closes; without it, it says why it cannot connect."""
     def qws_run(*args):
@@ -201,32 +262,51 @@ def check_qws(qws, port, authority):
     untrusted = qws_run("--tls", "connect", "localhost", str(port))
     if untrusted.returncode != 1 or b"0x800B0109" not in untrusted.stderr:
         failures.append(f"qws --tls, untrusted: {untrusted.returncode} {untrusted.stderr!r}")
+    cut = qws_run("--tls", "--trust", authority, "--linger", "30", "connect", "localhost",
+                  str(cut_port))
+    if cut.returncode != 1 or cut.stdout != b"secure hello\n" or b"0x80090318" not in cut.stderr:
+        failures.append(f"qws --tls, cut short: {cut.returncode} {cut.stdout!r} {cut.stderr!r}")
     for failure in failures:
         print(failure)
     return 1 if failures else 0
 
 
 def main():
+    # Made before any peer runs: a peer checks what it received at once.
+    pattern(SINK_SIZE)
     with tempfile.TemporaryDirectory() as folder:
         make_authority(folder, "ca")
         make_authority(folder, "stranger")
         good = make_server(folder, "localhost", "ca", "localhost", CERT_DAYS, 2)
+        good12 = make_server(folder, "localhost", "ca", "localhost", CERT_DAYS, 2)
+        good12.maximum_version = ssl.TLSVersion.TLSv1_2
         other = make_server(folder, "other", "ca", "other.example", CERT_DAYS, 3)
         expired = make_server(folder, "expired", "ca", "localhost", -1, 4)
         unknown = make_server(folder, "unknown", "stranger", "localhost", CERT_DAYS, 5)
+        client_only = make_server(folder, "client_only", "ca", "localhost", CERT_DAYS, 6,
+                                  usage="clientAuth")
+        address = make_server(folder, "address", "ca", "address.example", CERT_DAYS, 7,
+                              alt="IP:127.0.0.1")
+        # The address as text, in the common name too: no name may stand for an address.
+        address_as_name = make_server(folder, "address_as_name", "ca", "127.0.0.1", CERT_DAYS, 8)
         not_pem = os.path.join(folder, "not.pem")
         with open(not_pem, "w") as f:
             f.write("no certificate here\n")
 
         ports = {
             "QWS_TLS_GOOD": run_peer(listen(), secure(good, serve_commands)),
+            "QWS_TLS_GOOD12": run_peer(listen(), secure(good12, serve_commands)),
             "QWS_TLS_SLOW": run_peer(listen(SLOW_READER_BUFFER), secure(good, serve_commands)),
             "QWS_TLS_OTHER_NAME": run_peer(listen(), secure(other)),
             "QWS_TLS_EXPIRED": run_peer(listen(), secure(expired)),
             "QWS_TLS_UNKNOWN_CA": run_peer(listen(), secure(unknown)),
+            "QWS_TLS_CLIENT_ONLY": run_peer(listen(), secure(client_only)),
+            "QWS_TLS_ADDRESS": run_peer(listen(), secure(noting_sni(address), tell_sni)),
+            "QWS_TLS_ADDRESS_AS_NAME": run_peer(listen(), secure(address_as_name)),
             "QWS_TLS_PLAIN_GREETING": run_peer(listen(), plain(b"220 plain server ready\r\n")),
             "QWS_TLS_PLAIN_SILENT": run_peer(listen(), plain(b"")),
             "QWS_TLS_ECHO": run_peer(listen(), secure(good, echo_line)),
+            "QWS_TLS_CUT": run_peer(listen(), secure(good, cut_line)),
         }
         env = dict(os.environ, QWS_TLS_CA=host_path(os.path.join(folder, "ca.pem")),
                    QWS_TLS_NOT_PEM=host_path(not_pem),
@@ -234,7 +314,8 @@ def main():
         client = os.environ["QWS_TLS_CLIENT"]
         status = subprocess.run([*RUNNER, client, *sys.argv[1:]], env=env).returncode
         if os.environ.get("QWS"):
-            status = status or check_qws(os.environ["QWS"], ports["QWS_TLS_ECHO"], env["QWS_TLS_CA"])
+            status = status or check_qws(os.environ["QWS"], ports["QWS_TLS_ECHO"],
+                                         ports["QWS_TLS_CUT"], env["QWS_TLS_CA"])
         return status
 
 
