@@ -87,7 +87,10 @@ inline Registration* Register(const char* name, void (*function)(State&)) {
 inline int RunAll() {
   std::printf("{\n  \"context\": {\"library_build_type\": \"mini\"},\n  \"benchmarks\": [\n");
   bool first = true;
+  // QWS_BENCH_FILTER: only the benchmarks whose name holds it.
+  const char* filter = std::getenv("QWS_BENCH_FILTER");
   for (Registration* r : Registry()) {
+    if (filter != nullptr && r->name.find(filter) == std::string::npos) continue;
     State state(r->iterations);
     const auto start = std::chrono::steady_clock::now();
     r->function(state);
