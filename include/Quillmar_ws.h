@@ -2,8 +2,9 @@
  * Quillmar_ws: one TCP connection per calling thread through flat exports.
  *
  * Every function here may be called from any thread; each thread has its own
- * connection. Strings cross the boundary as HostString values: automation
- * strings (BSTR) on Windows, and strings of the same layout on Linux, where
+ * connections, in slots 0 to 1023, and the functions act on the slot that the
+ * thread selected last (slot 0 until it selects another). Strings cross the boundary as HostString
+ * values: automation strings (BSTR) on Windows, and strings of the same layout on Linux, where
  * HostStringAlloc, HostStringAllocBytes and HostStringFree stand in for the
  * system allocator. A returned HostString belongs to the caller, who frees it;
  * an argument is only borrowed. A null HostString is the empty text.
@@ -71,10 +72,10 @@ int32_t QWS_CALL SendBytesTCP(HostString bytes);
    arrived or the peer has closed (StateTCP tells which). Bytes the text pass
    held back for an unfinished character come first. */
 HostString QWS_CALL DataArrivalBytesTCP(void);
-/* 21; this thread's connection: 0 none, 1 listening, 2 connecting, 3 connected,
+/* 21; the selected slot's connection: 0 none, 1 listening, 2 connecting, 3 connected,
    4 closed by the peer, 5 failed. */
 int32_t QWS_CALL StateTCP(void);
-/* 22; the error number of this thread's last failed operation, in Windows
+/* 22; the error number of the selected slot's last failed operation, in Windows
    Sockets numbering on every platform (10061 refused, 11001 host not found...);
    0 after a success. */
 int32_t QWS_CALL LastErrorTCP(void);
@@ -97,6 +98,24 @@ Bool16 QWS_CALL ConnectTLS(HostString host, int16_t port);
    this process trusts. How many it read, or -1 (LastErrorTCP: 0x80070002
    unreadable, 0x80092004 no certificate in it). */
 int32_t QWS_CALL TrustTLS(HostString path);
+
+/* Many connections in one thread (27-28), and the greeting's bytes (29). */
+
+/* 27; selects which of this thread's slots (0-1023) the functions act on; each
+   slot is a connection of its own, made at its first use. Returns the slot
+   selected before, or -1 for a slot out of range, which changes nothing. An
+   operation works on the slot selected when it was called; host code that its
+   pump points run may select another, and the selection is restored after it. */
+int32_t QWS_CALL SelectTCP(int16_t slot);
+/* 28; moves the peer that the selected listener accepted (ConnectRequestTCP was
+   true) into `slot`, with its greeting, held-back bytes and state; there it is
+   used as a connection made by ConnectTCP, and its CloseTCP ends it. The
+   listener listens on with no peer. False, changing nothing, with no accepted
+   peer, a slot out of range, the selected slot, or a slot whose connection is
+   neither closed nor failed. */
+Bool16 QWS_CALL HandOffTCP(int16_t slot);
+/* 29; the bytes of GreetingTCP's text, packed, as the peer sent them. */
+HostString QWS_CALL GreetingBytesTCP(void);
 
 #ifndef _WIN32
 /* The COM server's entry points (15-18). Windows declares them in <objbase.h>;

@@ -309,10 +309,11 @@ class Receiver {
  public:
   explicit Receiver(bool binary) : binary_(binary) {}
 
+  // The greeting changed only where its text differs from the bytes that the peer
+  // sent: a U+FFFD of the peer's own is text like any other.
   void WriteGreeting() {
-    bool exact = true;
-    const std::string greeting = TakeReceivedText(GreetingTCP(), exact);
-    Write(greeting, exact, "the greeting");
+    const std::string greeting = TakeText(GreetingTCP());
+    Write(greeting, greeting == TakeBytes(GreetingBytesTCP()), "the greeting");
   }
 
   // One receive pass.

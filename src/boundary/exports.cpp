@@ -133,4 +133,25 @@ int32_t QWS_CALL TrustTLS(HostString path) {
   });
 }
 
+// @27 SelectTCP
+int32_t QWS_CALL SelectTCP(int16_t slot) {
+  return Guarded(int32_t{-1}, [&] { return qws::SelectSlot(slot); });
+}
+
+// @28 HandOffTCP
+Bool16 QWS_CALL HandOffTCP(int16_t slot) {
+  return Guarded(qws::kFalse, [&] {
+    if (slot < 0 || slot >= qws::kSlotCount) return qws::kFalse;
+    return ToBool16(qws::HandOffPeer(ThisThreadRecord(), qws::ThisThreadSlot(slot)));
+  });
+}
+
+// @29 GreetingBytesTCP
+HostString QWS_CALL GreetingBytesTCP() {
+  return Guarded<HostString>(nullptr, [] {
+    const std::string& bytes = ThisThreadRecord().greetingBytes;
+    return qws::ReturnBytes(bytes.data(), bytes.size());
+  });
+}
+
 }  // extern "C"

@@ -102,6 +102,7 @@ int CloseConnection(ConnectionRecord& record) {
   record.carryLength = 0;
   record.state = ConnectionState::kNone;
   record.greeting.clear();
+  record.greetingBytes.clear();
   // The result stays the socket layer's; the error says whether the peer ended its
   // side behind everything (0) or may not have taken all (10060, or its failure).
   record.lastError = result == 0 ? ended : kNotStarted;

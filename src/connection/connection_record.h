@@ -1,6 +1,6 @@
-// The connection record of one thread and the primitives every operation is
-// built from. Each exported operation looks up its thread's record and works on
-// that record alone.
+// The connection records of a thread and the primitives every operation is built
+// from. Each exported operation looks up the record of its thread's selected slot
+// and works on that record alone, to its end.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,7 @@ constexpr int32_t kAcceptWaitLimit = 1000;    // ms, before a vanished peer is g
 constexpr int32_t kAfterAcceptPause = 100;    // ms
 constexpr int32_t kAcceptSettlePause = 500;   // ms
 constexpr int kMaxPumpNesting = 8;            // pump points nested in host code that a pass ran
+constexpr int16_t kSlotCount = 1024;          // a thread's slots are 0 to 1023
 constexpr int kListenBacklog = 2;
 constexpr int kPollBacklog = 1;
 constexpr int kReceiveSize = 64;          // bytes per pass
@@ -77,6 +78,13 @@ struct SocketHandle {
   bool open() const { return value != 0 && value != platform::kInvalidSocket && !closed; }
 };
 
+// What the records of one thread share.
+struct ThreadShare {
+  int16_t selected = 0;  // the slot that the exports act on
+  // Pump points open on this thread, over all its slots: the bound is the stack's.
+  int pumpDepth = 0;
+};
+
 struct ConnectionRecord {
   platform::StartupData wsaData{};
   SocketHandle mainSocket;      // listening socket (server) or connected socket (client)
@@ -90,14 +98,16 @@ struct ConnectionRecord {
   bool holdsStart = false;
   ConnectionState state = ConnectionState::kNone;
   int32_t lastError = kNoError;  // of the last failed operation; 0 after a success
-  // What the last connection start's own receive pass took.
+  // What the last connection start's own receive pass took, and its bytes.
   std::u16string greeting;
+  std::string greetingBytes;
+  // The bytes that the text of the last pass was made from.
+  std::string lastBytes;
   // The byte receive's area, kept from pass to pass.
   std::string byteArea;
   // Leading bytes of a character whose remaining bytes have not arrived yet.
   char carry[kMaxCarry] = {};
   int carryLength = 0;
-  int pumpDepth = 0;  // pump points open on this thread
   // A secure connection's session, with its bytes in flight: records received
   // but not whole yet, plaintext not taken yet, and records not fully sent yet.
   platform::TlsSessionPtr tls;
@@ -111,6 +121,9 @@ struct ConnectionRecord {
   uint32_t generation = 0;
   // Released while the library unloads, under the loader lock: nothing may wait.
   bool closeWithoutWaiting = false;
+  // A record outside a thread's slots (a test's own) shares with nothing else.
+  ThreadShare ownShare;
+  ThreadShare* thread = &ownShare;
 
   ConnectionRecord() = default;
   ConnectionRecord(const ConnectionRecord&) = delete;
@@ -118,9 +131,14 @@ struct ConnectionRecord {
   ~ConnectionRecord();
 };
 
-// The calling thread's record, zero-filled at its first use and released, with
-// any socket it still holds, when the thread ends.
+// The record of the calling thread's selected slot, made at the slot's first use;
+// all of a thread's records are released, with any socket they hold, when it ends.
 ConnectionRecord& ThisThreadRecord();
+// The record of one of the calling thread's slots (0 to kSlotCount - 1).
+ConnectionRecord& ThisThreadSlot(int16_t slot);
+// Selects the slot that the exports act on; the slot selected before, or -1 for a
+// slot out of range, which changes nothing.
+int32_t SelectSlot(int16_t slot);
 
 // Connection starts: `ready`, then this record's own start of the socket layer.
 void StartWinsock(ConnectionRecord& record);
@@ -134,12 +152,16 @@ void Delay(int32_t milliseconds);
 // A pump point: host code may run and call back into the library, whose pump
 // points run host code again: past kMaxPumpNesting a pump point does not pump, so
 // that a handler that always calls back cannot nest until the stack runs out.
-// Inline: a receive pass has three of them.
+// A slot that host code selects there is its own business: the thread's selection
+// is what it was before. Inline: a receive pass has three of them.
 inline void PumpMessages(ConnectionRecord& record) {
-  if (record.pumpDepth >= kMaxPumpNesting) return;
-  ++record.pumpDepth;
+  ThreadShare& thread = *record.thread;
+  if (thread.pumpDepth >= kMaxPumpNesting) return;
+  const int16_t selected = thread.selected;
+  ++thread.pumpDepth;
   platform::PumpMessages();
-  --record.pumpDepth;
+  --thread.pumpDepth;
+  thread.selected = selected;
 }
 uint32_t ResolveHost(const std::string& ansi);
 

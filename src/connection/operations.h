@@ -19,6 +19,9 @@ int SendText(ConnectionRecord& record, const std::u16string& text);
 int CloseConnection(ConnectionRecord& record);
 bool StartListening(ConnectionRecord& record, int16_t port);
 bool AcceptWaitingPeer(ConnectionRecord& record);
+// Moves the listener's accepted peer, with what its poll consumed and held back,
+// into `slot` as a connection of the client kind; the listener listens on.
+bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot);
 int SendBytes(ConnectionRecord& record, const std::string& bytes);
 // How many bytes the pass left at the start of `record.byteArea`.
 size_t ReceiveBytesPass(ConnectionRecord& record);

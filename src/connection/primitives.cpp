@@ -38,6 +38,7 @@ void StartWinsock(ConnectionRecord& record) {
   record.ready = kTrue;
   record.carryLength = 0;
   record.greeting.clear();
+  record.greetingBytes.clear();
   if (!record.holdsStart) record.holdsStart = Api().startup(&record.wsaData) == 0;
 }
 

@@ -10,6 +10,7 @@ constexpr char16_t kRemoteDisconnect[] = u"Remote Disconnect";
 struct Received {
   int count;  // what recv returned, or the held-back bytes delivered at a close
   std::u16string text;
+  std::string bytes;         // what `text` was made from
   int32_t error = kNoError;  // when it failed
   bool endOfStream = false;  // the peer closed behind the bytes of this pass
 };
@@ -27,16 +28,17 @@ Received ReceiveOnce(ConnectionRecord& record) {
   const int n = ReceiveData(record, area + carried, kReceiveSize, error);
   if (n == 0 && carried > 0) {
     record.carryLength = 0;
-    return {static_cast<int>(carried), platform::AnsiToWide(area, carried), kNoError, true};
+    return {static_cast<int>(carried), platform::AnsiToWide(area, carried),
+            std::string(area, carried), kNoError, true};
   }
-  if (n < 0) return {n, {}, error};
-  if (n == 0) return {n, {}};
+  if (n < 0) return {n, {}, {}, error};
+  if (n == 0) return {n, {}, {}};
 
   const size_t total = carried + static_cast<size_t>(n);
   const size_t tail = platform::IncompleteAnsiTail(area, total);
   std::memcpy(record.carry, area + total - tail, tail);
   record.carryLength = static_cast<int>(tail);
-  return {n, platform::AnsiToWide(area, total - tail)};
+  return {n, platform::AnsiToWide(area, total - tail), std::string(area, total - tail)};
 }
 
 }  // namespace
@@ -48,14 +50,19 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
 
   record.ready = kFalse;
   record.lastData.clear();
+  record.lastBytes.clear();
   Received received = ReceiveOnce(record);
   NoteReceive(record, received.endOfStream ? 0 : received.count, received.error);
   PumpMessages(record);
-  if (received.count > 0) record.lastData = std::move(received.text);
+  if (received.count > 0) {
+    record.lastData = std::move(received.text);
+    record.lastBytes = std::move(received.bytes);
+  }
   if (received.count == 0) {
     Delay(kPeerClosedPause);
     record.ready = kTrue;
     record.lastData = kRemoteDisconnect;
+    record.lastBytes.clear();
   }
   PumpMessages(record);
   record.ready = kTrue;
@@ -68,6 +75,7 @@ void TakeGreeting(ConnectionRecord& record) {
   const std::u16string& text = ReceivePass(record);
   const bool received = record.state != ConnectionState::kClosedByPeer;
   record.greeting = received ? text : std::u16string();
+  record.greetingBytes = received ? record.lastBytes : std::string();
 }
 
 }  // namespace qws

@@ -140,6 +140,10 @@ void Peer::Close() {
   socket_ = 0;
 }
 
+void Peer::EndSending() {
+  if (socket_ > 0) Api().shutdown(socket_, platform::kShutdownSend);
+}
+
 // A zero linger time makes the close a reset on every platform.
 void Peer::Reset() {
   if (socket_ <= 0) return;

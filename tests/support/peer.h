@@ -38,6 +38,8 @@ class Peer {
   // True when nothing arrives and no close is seen for `quiet`.
   bool StaysQuiet(Millis quiet = 200ms);
   void Close();
+  // Ends this side's sending: the other side sees the end, and may still send.
+  void EndSending();
   void Reset();
 
  private:

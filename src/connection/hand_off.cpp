@@ -1,0 +1,59 @@
+#include <cstring>
+
+#include "operations.h"
+
+namespace qws {
+namespace {
+
+// A listener that holds a peer which no poll or pass is using at the moment.
+bool HoldsPeer(const ConnectionRecord& listener) {
+  return listener.clientMode == kServerRole && listener.ready != kFalse &&
+         listener.mainSocket.open() && listener.acceptedSocket.open();
+}
+
+// A slot takes a connection when it has none, or one that has ended. As with a
+// connection start, an operation that runs on the slot does not stop it.
+bool TakesConnection(const ConnectionRecord& slot) {
+  return (slot.state == ConnectionState::kNone || slot.state == ConnectionState::kClosedByPeer ||
+          slot.state == ConnectionState::kFailed);
+}
+
+}  // namespace
+
+bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {
+  if (&listener == &slot || !HoldsPeer(listener) || !TakesConnection(slot)) return false;
+
+  // The slot starts as a connection start does: what is left of its ended
+  // connection closes, and it takes a start of its own for its CloseTCP to give back.
+  StartWinsock(slot);
+  // That close pumps when there was something to close: host code may have used
+  // the listener's peer meanwhile.
+  if (!HoldsPeer(listener)) {
+    ReleaseWinsock(slot);
+    slot.state = ConnectionState::kNone;
+    return false;
+  }
+
+  // The peer becomes the slot's connection, as ConnectTCP's would be.
+  slot.mainSocket = listener.acceptedSocket;
+  slot.address = listener.address;
+  slot.clientMode = kClientRole;
+  std::memcpy(slot.carry, listener.carry, sizeof slot.carry);
+  slot.carryLength = listener.carryLength;
+  slot.greeting = std::move(listener.greeting);
+  slot.greetingBytes = std::move(listener.greetingBytes);
+  slot.state = listener.state;
+  slot.lastError = kNoError;
+
+  // The listener listens on with no peer; an operation on it that pumps can tell.
+  ++listener.generation;
+  listener.acceptedSocket = SocketHandle{};
+  listener.carryLength = 0;
+  listener.greeting.clear();
+  listener.greetingBytes.clear();
+  listener.state = ConnectionState::kListening;
+  listener.lastError = kNoError;
+  return true;
+}
+
+}  // namespace qws

@@ -1,0 +1,194 @@
+// Many connections in one thread: slots, and a listener that hands its peers off.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "support/fixtures.h"
+#include "support/pump_hook.h"
+
+namespace qws::test {
+namespace {
+
+constexpr int32_t kNone = 0, kListening = 1, kConnected = 3, kClosedByPeer = 4;
+constexpr uint32_t kUtf8 = 65001;
+
+int32_t Select(int slot) { return SelectTCP(static_cast<int16_t>(slot)); }
+Bool16 HandOff(int slot) { return HandOffTCP(static_cast<int16_t>(slot)); }
+
+// A client connection in `slot`, made directly, and its server end.
+Peer AttachSlot(int slot, Peer& listener) {
+  Select(slot);
+  AttachClient(listener.port());
+  return listener.Accept();
+}
+
+// The peer ends its side first, so that the close need not wait for it.
+void CloseSlot(int slot, Peer& peer) {
+  peer.EndSending();
+  Select(slot);
+  CloseTCP();
+}
+
+TEST(Slots, EachSlotIsAConnectionOfItsOwnInItsOwnThread) {
+  EXPECT_EQ(-1, SelectTCP(-1));
+  EXPECT_EQ(-1, Select(kSlotCount));
+  EXPECT_EQ(0, Select(kSlotCount - 1)) << "a thread starts on slot 0; -1 changed nothing";
+  EXPECT_EQ(kSlotCount - 1, SelectTCP(1));
+
+  Peer listener = Peer::Listening();
+  Peer first = AttachSlot(1, listener);
+  Peer second = AttachSlot(2, listener);
+  ASSERT_TRUE(first.valid() && second.valid());
+  ASSERT_TRUE(first.Send("to one"));
+  ASSERT_TRUE(second.Send("to two"));
+  SelectTCP(1);
+  EXPECT_EQ(u"to one", NextText());
+  EXPECT_EQ(3, SendWide(u"one"));
+  SelectTCP(2);
+  EXPECT_EQ(u"to two", NextText());
+  EXPECT_EQ(3, SendWide(u"two"));
+  EXPECT_EQ("one", first.Receive(3));
+  EXPECT_EQ("two", second.Receive(3));
+
+  // Another thread starts on its own slot 0, and its slot 1 is not this one's.
+  int32_t selectedThere = -2, stateThere = -2;
+  std::thread([&] {
+    selectedThere = SelectTCP(1);
+    stateThere = StateTCP();
+    CloseTCP();
+  }).join();
+  EXPECT_EQ(0, selectedThere);
+  EXPECT_EQ(kNone, stateThere);
+  EXPECT_EQ(2, SelectTCP(2)) << "this thread's selection stands";
+
+  CloseSlot(1, first);
+  EXPECT_TRUE(first.SeesOrderlyClose());
+  SelectTCP(2);
+  ASSERT_TRUE(second.Send("still here"));
+  EXPECT_EQ(u"still here", NextText()) << "closing one slot leaves the other";
+  EXPECT_TRUE(second.StaysQuiet());
+  CloseSlot(2, second);
+  EXPECT_TRUE(second.SeesOrderlyClose());
+  SelectTCP(0);
+}
+
+TEST(Slots, AThreadsEndClosesEverySlot) {
+  Peer listener = Peer::Listening();
+  std::vector<Peer> servers;
+  std::promise<void> attached;
+  std::thread thread([&] {
+    for (int slot : {0, 7, kSlotCount - 1}) servers.push_back(AttachSlot(slot, listener));
+    attached.set_value();
+  });
+  attached.get_future().wait();
+  ASSERT_EQ(3u, servers.size());
+  // Each slot's close waits for its peer to end its side before the next one's.
+  for (Peer& server : servers) {
+    EXPECT_TRUE(server.SeesOrderlyClose());
+    server.Close();
+  }
+  thread.join();
+}
+
+// Host code at a pump point that serves another slot: the operation that pumped
+// works on its own slot to its end, and the selection is its own again after.
+TEST(Slots, APumpPointThatSelectsAnotherSlotLeavesTheSelection) {
+  Peer listener = Peer::Listening();
+  Peer first = AttachSlot(1, listener);
+  Peer second = AttachSlot(2, listener);
+  ASSERT_TRUE(second.Send("for the timer"));
+  ASSERT_TRUE(first.Send("for the main loop"));
+  Delay(50);
+  std::u16string seenByTimer;
+  int32_t selectedInTimer = -2;
+  {
+    PumpHook timer([&] {
+      selectedInTimer = SelectTCP(2);
+      seenByTimer += Take(DataArrivalTCP());
+    });
+    SelectTCP(1);
+    std::u16string main;
+    for (int i = 0; i < 100 && main.size() < 17; ++i) main += Take(DataArrivalTCP());
+    EXPECT_EQ(u"for the main loop", main);
+    EXPECT_GT(timer.passes(), 0);
+  }
+  EXPECT_EQ(1, selectedInTimer) << "the pump point ran inside slot 1's pass";
+  EXPECT_EQ(u"for the timer", seenByTimer);
+  EXPECT_EQ(1, SelectTCP(2)) << "the timer's choice ended with it";
+  CloseSlot(1, first);
+  CloseSlot(2, second);
+  SelectTCP(0);
+}
+
+TEST(Slots, AListenerHandsOffFiveClientsEachServedInItsOwnSlot) {
+  const bool utf8 = platform::AnsiCodePage() == kUtf8;
+  const uint16_t port = FreePort();
+  ASSERT_EQ(kTrue, ListenerTCP(Port(port)));
+  EXPECT_EQ(kFalse, HandOffTCP(1)) << "no peer accepted yet";
+
+  std::vector<Peer> clients;
+  for (int slot = 1; slot <= 5; ++slot) {
+    clients.push_back(Peer::ConnectedTo(port));
+    // The first greeting ends in the first byte of a character: it is held back.
+    const std::string greeting = "client " + std::to_string(slot);
+    ASSERT_TRUE(clients.back().Send(slot == 1 && utf8 ? greeting + "\xE2" : greeting));
+    ASSERT_TRUE(PollForPeer());
+    if (slot == 2) {
+      EXPECT_EQ(kFalse, HandOffTCP(0)) << "the selected slot";
+      EXPECT_EQ(kFalse, HandOffTCP(-1));
+      EXPECT_EQ(kFalse, HandOff(kSlotCount));
+      EXPECT_EQ(kFalse, HandOffTCP(1)) << "slot 1 is connected";
+    }
+    ASSERT_EQ(kTrue, HandOff(slot));
+    EXPECT_EQ(kListening, StateTCP());
+    EXPECT_EQ(u"", Take(GreetingTCP()));
+    EXPECT_EQ(kFalse, HandOffTCP(6)) << "the peer is gone from the listener";
+  }
+
+  // All five at once, each with its own greeting, data and state.
+  for (int slot = 1; slot <= 5; ++slot) {
+    ASSERT_TRUE(clients[slot - 1].Send(slot == 1 && utf8 ? "\x82\xAC!" : "!"));
+  }
+  for (int slot = 1; slot <= 5; ++slot) {
+    Select(slot);
+    EXPECT_EQ(kConnected, StateTCP());
+    EXPECT_EQ(Widen("client " + std::to_string(slot)), Take(GreetingTCP()));
+    EXPECT_EQ(slot == 1 && utf8 ? u"\u20AC!" : u"!", NextText());
+    EXPECT_EQ(1, SendWide(Widen(std::to_string(slot))));
+  }
+  for (int slot = 1; slot <= 5; ++slot) {
+    EXPECT_EQ(std::to_string(slot), clients[slot - 1].Receive(1));
+  }
+
+  // A slot whose peer has gone, and one that was closed, each take the next client.
+  clients[1].Close();
+  SelectTCP(2);
+  for (int i = 0; i < 100 && StateTCP() != kClosedByPeer; ++i) Take(DataArrivalTCP());
+  ASSERT_EQ(kClosedByPeer, StateTCP());
+  CloseSlot(3, clients[2]);
+  EXPECT_TRUE(clients[2].SeesOrderlyClose());
+  for (int slot : {2, 3}) {
+    Peer next = Peer::ConnectedTo(port);
+    ASSERT_TRUE(next.Send("next"));
+    SelectTCP(0);
+    ASSERT_TRUE(PollForPeer());
+    ASSERT_EQ(kTrue, HandOff(slot));
+    Select(slot);
+    EXPECT_EQ(u"next", Take(GreetingTCP()));
+    EXPECT_EQ(4, SendWide(u"more"));
+    EXPECT_EQ("more", next.Receive(4));
+    CloseSlot(slot, next);
+    EXPECT_TRUE(next.SeesOrderlyClose());
+  }
+  for (int slot : {1, 4, 5}) {
+    CloseSlot(slot, clients[slot - 1]);
+    EXPECT_TRUE(clients[slot - 1].SeesOrderlyClose());
+  }
+  SelectTCP(0);
+  CloseTCP();
+}
+
+}  // namespace
+}  // namespace qws::test
