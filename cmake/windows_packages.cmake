@@ -38,8 +38,9 @@ list(GET QWS_IDL_UUIDS 2 QWS_CLSID)
 # The standard marshaler of dual interfaces, which RegisterTypeLib names too.
 set(QWS_AUTOMATION_PROXY {00020424-0000-0000-C000-000000000046})
 
-# The Visual Basic module ships once it is in the tree.
-file(GLOB QWS_VB_MODULES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/hosts/vb/*.bas)
+# The Visual Basic module and its sample form ship once they are in the tree.
+file(GLOB QWS_VB_MODULES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/hosts/vb/*.bas
+     ${PROJECT_SOURCE_DIR}/hosts/vb/*.frm)
 set(QWS_WXS_VB_DIRECTORY "")
 set(QWS_WXS_VB_REF "")
 if(QWS_VB_MODULES)

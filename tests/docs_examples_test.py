@@ -9,6 +9,8 @@ says which side it plays:
                             greeting "welcome\\n" and sends "hello\\n";
   <!-- example: server -->  listens on $QUILLMAR_WS_PORT, greets with "welcome\\n" and
                             prints what arrives until the peer closes.
+  <!-- example: many-server -->  the same for three clients connected at once, each
+                            greeted; ends when all three have closed.
 
 Blocks that are not programs take a fence without a language, or text or mermaid.
 
@@ -30,10 +32,12 @@ from quillmar_ws import REMOTE_DISCONNECT, Connection
 SOURCE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else os.getcwd()
 LIBRARY = os.path.abspath(os.environ["QUILLMAR_WS_LIBRARY"])
 RUNS = {"c", "python"}
-# VB cannot run here: its blocks are fragments of hosts/vb/Quillmar_ws.bas, which
-# the VbModule test drives through a host that marshals as the VB runtime does.
+# VB cannot run here: its blocks are fragments of the module and the form in
+# hosts/vb; the VbModule test drives the module's declarations through a host that
+# marshals as the VB runtime does.
 NOT_PROGRAMS = {"", "text", "mermaid", "vb"}
-ROLES = {"client", "server"}
+ROLES = {"client", "server", "many-server"}
+MANY = 3  # the clients of a many-server example, connected at once
 GREETING, HELLO = "welcome\n", "hello\n"
 
 FENCE = re.compile(r"^```(\S*)\s*$")
@@ -88,8 +92,9 @@ def serve_one(port, ready, seen):
         ready.set()
 
 
-def visit(port, seen):
-    """The client side for a server example: waits for the greeting, then says hello."""
+def visit(port, seen, together=None):
+    """The client side for a server example: waits for the greeting, then says hello;
+    with `together`, stays connected until every other client has said hello too."""
     deadline = time.monotonic() + 20
     while True:
         try:
@@ -103,6 +108,11 @@ def visit(port, seen):
         seen.append(read_until(connection, GREETING, 15))
         if seen[-1]:
             connection.send(HELLO)
+            if together:
+                try:
+                    together.wait(30)
+                except threading.BrokenBarrierError:
+                    pass
 
 
 class DocsExamples(unittest.TestCase):
@@ -133,21 +143,25 @@ class DocsExamples(unittest.TestCase):
         seen = []
         if role == "client":
             ready = threading.Event()
-            peer = threading.Thread(target=serve_one, args=(port, ready, seen))
-            peer.start()
+            peers = [threading.Thread(target=serve_one, args=(port, ready, seen))]
+            peers[0].start()
             ready.wait(10)
         else:
-            peer = threading.Thread(target=visit, args=(port, seen))
+            together = threading.Barrier(MANY) if role == "many-server" else None
+            peers = [threading.Thread(target=visit, args=(port, seen, together))
+                     for _ in range(MANY if together else 1)]
         environment = dict(os.environ, QUILLMAR_WS_PORT=str(port))
         process = subprocess.Popen(command, cwd=SOURCE, env=environment, text=True,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if role == "server":
-            peer.start()
+        if role != "client":
+            for peer in peers:
+                peer.start()
         try:
             output, errors = process.communicate(timeout=60)
         finally:
             process.kill()
-            peer.join()
+            for peer in peers:
+                peer.join()
         return process.returncode, output + errors, "".join(seen)
 
     def test_every_example_in_the_docs_runs_and_exchanges_its_data(self):
@@ -170,8 +184,9 @@ class DocsExamples(unittest.TestCase):
                         self.assertIn("welcome", output, where)
                         self.assertEqual(HELLO, seen, f"{where}: the server's side")
                     else:
-                        self.assertEqual(GREETING, seen, f"{where}: the client's side")
-                        self.assertIn("hello", output, where)
+                        clients = MANY if role == "many-server" else 1
+                        self.assertEqual(GREETING * clients, seen, f"{where}: the clients' side")
+                        self.assertEqual(clients, output.count("hello"), where)
         self.assertEqual(RUNS, languages, "an example of each kind was found")
 
     @unittest.skipUnless(os.environ.get("QWS_LOOPBACK_DEMO"), "QWS_LOOPBACK_DEMO not set")

@@ -47,6 +47,7 @@ constexpr int kStackSlotBytes = 4;     // one argument in a 32-bit stdcall frame
 // What the bits above a 16-bit argument may hold: VB does not define them.
 constexpr uintptr_t kUndefinedBits = static_cast<uintptr_t>(0x5A5A5A5A5A5A5A5AULL);
 constexpr uintptr_t kLow16 = 0xFFFF;
+constexpr int kServedSlot = 1;  // where the server role serves its peer; slot 0 listens
 
 // The exports that the module declares; the .def gives their stdcall argument bytes.
 const char* const kExports[] = {"DllMain",
@@ -70,7 +71,10 @@ const char* const kExports[] = {"DllMain",
                                 "ErrorTextTCP",
                                 "GreetingTCP",
                                 "ConnectTLS",
-                                "TrustTLS"};
+                                "TrustTLS",
+                                "SelectTCP",
+                                "HandOffTCP",
+                                "GreetingBytesTCP"};
 
 // The declarations that a VB developer writes first, and that corrupt text.
 constexpr char kNaiveSend[] =
@@ -546,7 +550,8 @@ Outcome AsClient(const Module& vb, const Texts& texts) {
   return out;
 }
 
-// The VB side listens and greets after its accept; the peer answers the greeting.
+// The VB side listens, hands the peer it accepts off to a slot of its own and greets
+// it from there; the peer answers the greeting.
 Outcome AsServer(const Module& vb, const Texts& texts) {
   Outcome out;
   const uint16_t port = FreePort();
@@ -562,6 +567,8 @@ Outcome AsServer(const Module& vb, const Texts& texts) {
     Sleep(kPollPause);
   }
   if (Check(accepted, "ConnectRequestTCP accepts the peer")) {
+    Check(Call(vb, "HandOffTCP", {Num(kServedSlot)}).number == -1, "HandOffTCP");
+    Check(Call(vb, "SelectTCP", {Num(kServedSlot)}).number == 0, "SelectTCP from slot 0");
     out.sent = Send(vb, texts.toPeer);
     out.peerGot = peer.Receive(out.sent);
     peer.Send(Narrow(texts.toHost));
@@ -569,6 +576,11 @@ Outcome AsServer(const Module& vb, const Texts& texts) {
   }
   Check(Call(vb, "CloseTCP", {}).number == 0 && (!accepted || peer.SeesOrderlyClose()),
         "CloseTCP as server");
+  if (accepted) {
+    Check(Call(vb, "SelectTCP", {Num(0)}).number == kServedSlot, "SelectTCP back to slot 0");
+    Check(Call(vb, "StateTCP", {}).number == 1, "the listener listens on");
+    Call(vb, "CloseTCP", {});
+  }
   return out;
 }
 

@@ -6,7 +6,8 @@ Every export is declared with its exact argument and result types; Python str
 crosses as HostString (packed bytes for the host of ConnectTCP, wide text
 elsewhere) and every string the library returns is freed here.
 
-Each thread has its own connection: use a Connection from the thread that made it.
+Each thread has its own connections, one per slot: every Connection takes a slot of
+its thread and gives it back at close(). Use a Connection from the thread that made it.
 
     from quillmar_ws import Connection
     with Connection.connect("127.0.0.1", 7000) as peer:
@@ -21,12 +22,13 @@ import os
 import threading
 import time
 
-__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "STATE_NONE",
+__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "SLOT_COUNT", "STATE_NONE",
            "STATE_LISTENING", "STATE_CONNECTING", "STATE_CONNECTED", "STATE_CLOSED_BY_PEER",
            "STATE_FAILED"]
 __version__ = "1.0.0"  # the project's version; a test holds it to CMake's
 
 REMOTE_DISCONNECT = "Remote Disconnect"
+SLOT_COUNT = 1024  # a thread's slots are 0 to 1023
 
 # What StateTCP reports.
 STATE_NONE, STATE_LISTENING, STATE_CONNECTING, STATE_CONNECTED, STATE_CLOSED_BY_PEER, \
@@ -67,6 +69,9 @@ _EXPORTS = {
     "GreetingTCP": (_HostString, []),
     "ConnectTLS": (_Bool16, [_HostString, ctypes.c_int16]),
     "TrustTLS": (ctypes.c_int32, [_HostString]),
+    "SelectTCP": (ctypes.c_int32, [ctypes.c_int16]),
+    "HandOffTCP": (_Bool16, [ctypes.c_int16]),
+    "GreetingBytesTCP": (_HostString, []),
     "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
     "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
     "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
@@ -80,6 +85,11 @@ def _port_bits(port):
     if not -32768 <= port <= 65535:
         raise ValueError(f"port {port} is not a 16-bit value")
     return (port + 0x8000) % 0x10000 - 0x8000
+
+
+def _slot_bits(slot):
+    """A slot as the 16-bit value the library takes; one out of range stays so."""
+    return slot if -32768 <= slot <= 32767 else -1
 
 
 class Library:
@@ -188,6 +198,18 @@ class Library:
         """Trusts the certificates of a PEM file in this process: how many, or -1."""
         return self._with_string(self._wide(os.fspath(path)), self._raw["TrustTLS"])
 
+    # --- slots -----------------------------------------------------------------
+
+    def SelectTCP(self, slot):
+        """Selects the slot the other calls act on; the slot before, or -1."""
+        return self._raw["SelectTCP"](_slot_bits(slot))
+
+    def HandOffTCP(self, slot):
+        return self._raw["HandOffTCP"](_slot_bits(slot)) != 0
+
+    def GreetingBytesTCP(self):
+        return self._take_bytes(self._raw["GreetingBytesTCP"]())
+
     # --- stop markers ----------------------------------------------------------
 
     def stopwinsock(self):
@@ -238,20 +260,36 @@ def load(path=None):
         return _shared
 
 
+_threads = threading.local()
+
+
+def _slots_in_use():
+    if not hasattr(_threads, "slots"):
+        _threads.slots = set()
+    return _threads.slots
+
+
 class Connection:
-    """This thread's connection, closed at the end of a with block."""
+    """One of this thread's connections, in a slot of its own, closed at the end of
+    a with block. The first Connection of a thread is slot 0, the connection that
+    hosts without slots use."""
 
     def __init__(self, library=None):
         self.library = library or load()
         self._thread = threading.get_ident()
+        used = _slots_in_use()
+        self.slot = next((s for s in range(SLOT_COUNT) if s not in used), None)
+        if self.slot is None:
+            raise OSError(f"all {SLOT_COUNT} slots of this thread are in use")
+        used.add(self.slot)
         self.closed = False
 
     @classmethod
     def connect(cls, host, port, library=None):
         connection = cls(library)
-        if not connection.library.ConnectTCP(host, port):
+        if not connection._select().ConnectTCP(host, port):
             reason = connection._reason()
-            # A failed ConnectTCP still holds this thread's start: give it back.
+            # A failed ConnectTCP still holds this slot's start: give it back.
             connection.close()
             raise ConnectionError(f"cannot connect to {host}:{port}: {reason}")
         return connection
@@ -259,26 +297,36 @@ class Connection:
     @classmethod
     def listen(cls, port, library=None):
         connection = cls(library)
-        if not connection.library.ListenerTCP(port):
+        if not connection._select().ListenerTCP(port):
             # A failed ListenerTCP has given its start back already; a CloseTCP
             # now would have nothing of its own to give back.
-            connection.closed = True
-            raise OSError(f"cannot listen on port {port}: {connection._reason()}")
+            reason = connection._reason()
+            connection._release()
+            raise OSError(f"cannot listen on port {port}: {reason}")
         return connection
 
     def accept(self, timeout=None, interval=0.01):
-        """Polls until a peer is accepted; False when the timeout passes first."""
-        self._check_thread()
+        """Polls until a peer is accepted; False when the timeout passes first
+        (timeout=0: one poll)."""
+        library = self._select()
         deadline = None if timeout is None else time.monotonic() + timeout
-        while not self.library.ConnectRequestTCP():
+        while not library.ConnectRequestTCP():
             if deadline is not None and time.monotonic() >= deadline:
                 return False
             time.sleep(interval)
         return True
 
+    def hand_off(self):
+        """The peer that accept() took, as a Connection of its own in a free slot;
+        this listener listens on for the next one."""
+        peer = Connection(self.library)
+        if not self._select().HandOffTCP(peer.slot):
+            peer._release()
+            raise ConnectionError("no accepted peer to hand off")
+        return peer
+
     def send(self, text):
-        self._check_thread()
-        return self.library.SendTCP(text)
+        return self._select().SendTCP(text)
 
     def receive(self, timeout=0, poll_interval=0.01):
         """What arrived since the last call (at most 64 bytes), "" for nothing,
@@ -288,12 +336,12 @@ class Connection:
         once. A timeout in seconds polls until text arrives or the time is up,
         sleeping poll_interval seconds between empty passes; None polls until
         text arrives."""
-        self._check_thread()
         if poll_interval <= 0:
             raise ValueError("poll_interval must be positive")
+        library = self._select()
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            text = self.library.DataArrivalTCP()
+            text = library.DataArrivalTCP()
             if text:
                 return text
             if deadline is None:
@@ -306,19 +354,18 @@ class Connection:
 
     def send_bytes(self, data):
         """Sends bytes unchanged, with no pause; the count accepted, or -1."""
-        self._check_thread()
-        return self.library.SendBytesTCP(data)
+        return self._select().SendBytesTCP(data)
 
     def receive_bytes(self, timeout=0, poll_interval=0.01):
         """Up to 65536 bytes that arrived, b"" for nothing or a close (see state).
         The timeout polls as receive() does."""
-        self._check_thread()
         if poll_interval <= 0:
             raise ValueError("poll_interval must be positive")
+        library = self._select()
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            data = self.library.DataArrivalBytesTCP()
-            if data or self.library.StateTCP() in (STATE_CLOSED_BY_PEER, STATE_FAILED):
+            data = library.DataArrivalBytesTCP()
+            if data or library.StateTCP() in (STATE_CLOSED_BY_PEER, STATE_FAILED):
                 return data
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
@@ -327,31 +374,43 @@ class Connection:
 
     @property
     def state(self):
-        return self.library.StateTCP()
+        return self._select().StateTCP()
 
     @property
     def last_error(self):
-        return self.library.LastErrorTCP()
+        return self._select().LastErrorTCP()
 
     @property
     def greeting(self):
         """What the connection start's own receive pass took from the peer."""
-        return self.library.GreetingTCP()
+        return self._select().GreetingTCP()
+
+    @property
+    def greeting_bytes(self):
+        """The bytes of the greeting, as the peer sent them."""
+        return self._select().GreetingBytesTCP()
 
     def _reason(self):
-        error = self.library.LastErrorTCP()
+        error = self._select().LastErrorTCP()
         return f"{self.library.ErrorTextTCP(error)} ({error})"
 
     def close(self):
         if self.closed:
             return None
-        self._check_thread()
-        self.closed = True
-        return self.library.CloseTCP()
+        result = self._select().CloseTCP()
+        self._release()
+        return result
 
-    def _check_thread(self):
+    def _release(self):
+        self.closed = True
+        _slots_in_use().discard(self.slot)
+
+    def _select(self):
+        """The library, with this connection's slot selected for the next calls."""
         if threading.get_ident() != self._thread:
             raise RuntimeError("a connection belongs to the thread that made it")
+        self.library.SelectTCP(self.slot)
+        return self.library
 
     def __enter__(self):
         return self

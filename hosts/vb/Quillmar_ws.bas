@@ -1,7 +1,9 @@
 Attribute VB_Name = "Quillmar_ws"
 ' Quillmar_ws for VB6 programs and for VBA macros in 32- and 64-bit Office.
 '
-' One TCP connection per thread, driven by polling from the thread that made it.
+' TCP connections driven by polling from the thread that made them: each thread has
+' slots 0 to 1023, each a connection of its own, and the calls act on the slot that
+' QwsSelect chose last (slot 0 until then).
 ' Quillmar_ws.dll must match the host's bitness (64-bit Office takes the 64-bit
 ' DLL) and lie where Windows finds it: beside the VB6 program, or for Office in a
 ' folder on PATH or the current folder (ChDir there before the first call).
@@ -21,6 +23,8 @@ Public Const QWS_STATE_CONNECTING As Long = 2
 Public Const QWS_STATE_CONNECTED As Long = 3
 Public Const QWS_STATE_CLOSED_BY_PEER As Long = 4
 Public Const QWS_STATE_FAILED As Long = 5
+' The highest slot; QwsServer.frm serves clients from slots 1 up.
+Public Const QWS_LAST_SLOT As Long = 1023
 
 ' Set by the host's Stop button (Private Sub cmdStop_Click(): QwsStopRequested = True).
 Public QwsStopRequested As Boolean
@@ -48,6 +52,9 @@ Public Declare PtrSafe Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code A
 Public Declare PtrSafe Function GreetingTCP Lib "Quillmar_ws.dll" () As LongPtr
 Public Declare PtrSafe Function ConnectTLS Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
 Public Declare PtrSafe Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointer As LongPtr) As Long
+Public Declare PtrSafe Function SelectTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Long
+Public Declare PtrSafe Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
+Public Declare PtrSafe Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As LongPtr
 Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
 Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #Else
@@ -73,6 +80,9 @@ Public Declare Function ErrorTextTCP Lib "Quillmar_ws.dll" (ByVal code As Long) 
 Public Declare Function GreetingTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare Function ConnectTLS Lib "Quillmar_ws.dll" (ByVal hostName As String, ByVal port As Integer) As Boolean
 Public Declare Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointer As Long) As Long
+Public Declare Function SelectTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Long
+Public Declare Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
+Public Declare Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As Long
 Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
 Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #End If
@@ -146,6 +156,28 @@ End Function
 ' What the server (or client) sent before the connection start's own receive took it.
 Public Function QwsGreeting() As String
     QwsGreeting = TakeOver(GreetingTCP())
+End Function
+
+' The greeting's bytes, as the peer sent them.
+Public Function QwsGreetingBytes() As Byte()
+    QwsGreetingBytes = TakeOver(GreetingBytesTCP())
+End Function
+
+' Chooses which of this thread's connections (slots 0 to QWS_LAST_SLOT) the other
+' calls act on; the slot chosen before, or -1 for a slot out of range.
+Public Function QwsSelect(ByVal slot As Long) As Long
+    If slot < 0 Or slot > QWS_LAST_SLOT Then
+        QwsSelect = -1
+    Else
+        QwsSelect = SelectTCP(CInt(slot))
+    End If
+End Function
+
+' After QwsAccept: moves the accepted client to a slot of its own, where it is served
+' as a connection that QwsConnect made; the listener listens on. False when there
+' is no accepted client, or the slot is the selected one or still connected.
+Public Function QwsHandOff(ByVal slot As Long) As Boolean
+    If slot >= 0 And slot <= QWS_LAST_SLOT Then QwsHandOff = HandOffTCP(CInt(slot))
 End Function
 
 ' Ends the connection or listener; needed after a failed connect or listen too.

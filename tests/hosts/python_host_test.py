@@ -178,6 +178,41 @@ class ServerRole(unittest.TestCase):
                 self.assertEqual(b"pong", receive_bytes(client, 4))
 
 
+    def test_clients_served_at_once_each_in_a_connection_of_its_own(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        with Connection.listen(port) as server:
+            with self.assertRaises(ConnectionError):
+                server.hand_off()
+            clients, peers = [], []
+            for greeting in (b"one \xff", b"two"):
+                clients.append(socket.create_connection(("127.0.0.1", port)))
+                self.addCleanup(clients[-1].close)
+                clients[-1].sendall(greeting)
+                self.assertTrue(server.accept(timeout=5))
+                peers.append(server.hand_off())
+            self.assertEqual([1, 2], [peer.slot for peer in peers])
+            self.assertEqual(("one \ufffd", b"one \xff"), (peers[0].greeting, peers[0].greeting_bytes))
+            self.assertEqual(quillmar_ws.STATE_LISTENING, server.state)
+            for number, (client, peer) in enumerate(zip(clients, peers)):
+                client.sendall(b"ping %d" % number)
+                self.assertEqual(f"ping {number}", peer.receive(timeout=5))
+                self.assertEqual(quillmar_ws.STATE_CONNECTED, peer.state)
+            clients[0].shutdown(socket.SHUT_WR)
+            self.assertEqual(0, peers[0].close())
+            self.assertEqual(b"", receive_bytes(clients[0], 1))
+            self.assertEqual(4, peers[1].send("pong"))
+            self.assertEqual(b"pong", receive_bytes(clients[1], 4))
+            with socket.create_connection(("127.0.0.1", port)) as third:
+                self.assertTrue(server.accept(timeout=5))
+                with server.hand_off() as peer:
+                    self.assertEqual(1, peer.slot, "a closed connection's slot is free again")
+                    third.shutdown(socket.SHUT_WR)
+            clients[1].shutdown(socket.SHUT_WR)
+            peers[1].close()
+
+
 class Boundary(unittest.TestCase):
     def test_markers_in_the_current_directory(self):
         previous = os.getcwd()

@@ -18,7 +18,7 @@ expect() {  # description, actual, expected
 top=$(basename "$zip" .zip)
 expected="bin/Quillmar_ws.dll bin/Quillmar_ws.dll.debug bin/qws.exe include/Quillmar_ws.h
           lib/Quillmar_ws.def lib/Quillmar_ws.lib lib/libQuillmar_ws.dll.a README.txt LICENSE.txt"
-for module in "$root"/hosts/vb/*.bas; do
+for module in "$root"/hosts/vb/*.bas "$root"/hosts/vb/*.frm; do
   [ -e "$module" ] && expected+=" vb/$(basename "$module")"
 done
 listed=$(python3 -m zipfile -l "$zip" | awk 'NR > 1 && $1 !~ /\/$/ { print $1 }' | sort)
