@@ -2,6 +2,7 @@
 // polling interface. It connects or listens, then relays standard input to the
 // peer (line by line as text, or as bytes) and what the peer sends to standard
 // output as it arrives.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -27,6 +28,8 @@ constexpr size_t kReadSize = 65536;     // one read of standard input
 constexpr size_t kSendPiece = 1 << 20;  // the most bytes one retry offers
 constexpr size_t kMaxPortDigits = 5;
 constexpr long kMaxPort = 65535;
+constexpr int16_t kListenerSlot = 0;  // listen --many: the clients get slots from 1 up
+constexpr int16_t kSlotCount = 1024;
 
 // Windows Sockets error numbers, which the library reports on every platform.
 constexpr int32_t kAccessDenied = 10013;
@@ -42,7 +45,7 @@ enum ExitStatus { kRunning = -1, kOrderly = 0, kFailed = 1, kBadArguments = 2 };
 
 constexpr char kUsage[] =
     "usage: qws [options] connect HOST PORT\n"
-    "       qws [options] listen PORT\n"
+    "       qws [options] listen [--many] PORT\n"
     "\n"
     "Connects to HOST:PORT, or waits on PORT (decimal, 1 to 65535) for one peer, then\n"
     "sends standard input to the peer and writes what the peer sends to standard\n"
@@ -50,6 +53,11 @@ constexpr char kUsage[] =
     "made (up to 64 bytes). Ends when the peer disconnects, when input ends, when the\n"
     "stop marker \"stopws.dat\" appears in the current directory (it is then cleared),\n"
     "or on Ctrl-C.\n"
+    "\n"
+    "listen --many serves every client that connects, each in a slot of its own:\n"
+    "what any client sends goes to standard output, standard input goes to every\n"
+    "client, and each client's coming and going is said on standard error. It ends\n"
+    "only on the stop marker or Ctrl-C.\n"
     "\n"
     "Text (the default) passes through the system's code page: UTF-8 on Linux, the\n"
     "ANSI code page on Windows. Input goes line by line, each line's ending replaced\n"
@@ -70,10 +78,12 @@ constexpr char kUsage[] =
 
 struct Options {
   bool listen = false;
+  bool many = false;  // listen --many
   bool binary = false;
   bool tls = false;
   std::vector<std::string> trust;  // PEM files of authorities to trust as well
   bool lineEndingGiven = false;
+  bool lingerGiven = false;
   std::string host;
   uint16_t port = 0;
   std::string lineEnding = "\n";
@@ -146,7 +156,7 @@ int ParseCommand(const std::deque<std::string>& positional, Options& options) {
     if (options.host.empty()) return BadArguments("the host name is empty");
     portText = positional[2];
   } else if (command == "listen") {
-    if (positional.size() != 2) return BadArguments("listen takes PORT alone");
+    if (positional.size() != 2) return BadArguments("listen takes PORT alone, or --many PORT");
     options.listen = true;
     portText = positional[1];
   } else {
@@ -176,6 +186,8 @@ int Parse(int argc, char** argv, Options& options) {
     }
     if (arg == "--binary") {
       options.binary = true;
+    } else if (arg == "--many") {
+      options.many = true;
     } else if (arg == "--tls") {
       options.tls = true;
     } else if (arg == "--trust") {
@@ -193,6 +205,7 @@ int Parse(int argc, char** argv, Options& options) {
         return BadArguments("--line-ending takes none, lf or crlf, not " + Quoted(value));
       }
       options.lineEndingGiven = options.lineEndingGiven || arg == "--line-ending";
+      options.lingerGiven = options.lingerGiven || arg == "--linger";
     } else if (arg.size() > 1 && arg[0] == '-') {
       return BadArguments("unknown option " + arg);
     } else {
@@ -206,6 +219,12 @@ int Parse(int argc, char** argv, Options& options) {
   const int command = ParseCommand(positional, options);
   if (command == kRunning && options.tls && options.listen) {
     return BadArguments("--tls is for connect: qws does not listen securely");
+  }
+  if (command == kRunning && options.many && !options.listen) {
+    return BadArguments("--many is for listen");
+  }
+  if (command == kRunning && options.many && options.lingerGiven) {
+    return BadArguments("--linger is for one peer: listen --many ends on the stop marker");
   }
   return command;
 }
@@ -367,6 +386,42 @@ class Session {
   // kRunning once connected; otherwise the exit status.
   int Start() { return options_.listen ? Listen() : Connect(); }
 
+  // listen --many: slot 0 listens, and each client it accepts is handed off to the
+  // lowest free slot. Every client is polled once a round; each line (or block) of
+  // input goes to every client in turn, so a client that reads slowly holds the
+  // input for all. A client that leaves or fails is closed and its slot freed.
+  int Serve() {
+    input_.Start();
+    for (;;) {
+      if (const char* reason = StopReason()) {
+        Say(reason);
+        return CloseClients(kOrderly);
+      }
+      Admit();
+      bool busy = false;
+      for (size_t i = 0; i < clients_.size();) {
+        SelectTCP(clients_[i]);
+        const Arrival arrival = receiver_.Poll();
+        busy = busy || arrival == Arrival::kData;
+        if (arrival == Arrival::kClosed || arrival == Arrival::kFailed) {
+          Say(Client(clients_[i]) +
+              (arrival == Arrival::kClosed ? " left" : " failed" + Reason(LastErrorTCP())));
+          Drop(i);
+        } else {
+          ++i;
+        }
+      }
+      std::string data;
+      uint64_t offset = 0;
+      if (options_.binary ? input_.TakeAll(data, offset) : input_.TakeLine(data, offset)) {
+        const int status = SendToClients(data, offset);
+        if (status != kRunning) return CloseClients(status);
+        busy = true;
+      }
+      if (!busy) std::this_thread::sleep_for(kIdlePause);
+    }
+  }
+
   // Moves data both ways until the peer leaves, input ends (and the linger time
   // has passed), the stop marker appears, or Ctrl-C.
   int Relay() {
@@ -414,17 +469,19 @@ class Session {
     const std::string bytes = line + options_.lineEnding;
     HostString text = nullptr;
     size_t bad = 0;
-    if (!ExactWideText(bytes, text, bad)) {
-      Say("input byte " + std::to_string(offset + bad) + " is not text in " + CodePageName() +
-          "; nothing from there on was sent (--binary sends bytes unchanged)");
-      return kFailed;
-    }
+    if (!ExactWideText(bytes, text, bad)) return NotText(offset + bad);
     const int32_t sent = SendTCP(text);
     FreeHostString(text);
     if (sent < 0 && LastErrorTCP() != kWouldBlock) return Unsent(bytes.size());
     // Those bytes are what SendTCP sends, so the rest can go as bytes from where it
     // stopped, even inside a character.
     return SendRest(bytes, sent < 0 ? 0 : static_cast<size_t>(sent));
+  }
+
+  int NotText(uint64_t offset) {
+    Say("input byte " + std::to_string(offset) + " is not text in " + CodePageName() +
+        "; nothing from there on was sent (--binary sends bytes unchanged)");
+    return kFailed;
   }
 
   // Sends `bytes` from `sent` on, no byte twice and none left out, pausing while
@@ -450,7 +507,7 @@ class Session {
   }
 
   int Unsent(size_t unsent) {
-    Say("send failed" + Reason(LastErrorTCP()) + NotSent(unsent));
+    Say(who_ + "send failed" + Reason(LastErrorTCP()) + NotSent(unsent));
     return kFailed;
   }
 
@@ -463,10 +520,10 @@ class Session {
     }
     switch (receiver_.Poll()) {
       case Arrival::kClosed:
-        Say("remote disconnect" + notSent);
+        Say(who_ + "remote disconnect" + notSent);
         return kFailed;
       case Arrival::kFailed:
-        Say("the connection failed" + Reason(LastErrorTCP()) + notSent);
+        Say(who_ + "the connection failed" + Reason(LastErrorTCP()) + notSent);
         return kFailed;
       case Arrival::kData:
         return kRunning;
@@ -524,7 +581,7 @@ class Session {
     return kFailed;
   }
 
-  // Listens, then polls until one peer is accepted.
+  // Listens, then polls until one peer is accepted; with --many, only listens.
   int Listen() {
     const std::string port = std::to_string(options_.port);
     if (!ListenerTCP(static_cast<int16_t>(options_.port))) {
@@ -538,6 +595,7 @@ class Session {
       return kFailed;
     }
     Say("listening on port " + port);
+    if (options_.many) return kRunning;
     while (!ConnectRequestTCP()) {
       if (const char* reason = StopReason()) {
         Say(reason);
@@ -549,16 +607,87 @@ class Session {
     return kRunning;
   }
 
+  static std::string Client(int16_t slot) { return "client " + std::to_string(slot); }
+
+  // One accept poll while a slot is free; a client that comes then gets one.
+  void Admit() {
+    int16_t slot = kListenerSlot + 1;
+    while (slot < kSlotCount &&
+           std::find(clients_.begin(), clients_.end(), slot) != clients_.end()) {
+      ++slot;
+    }
+    if (slot == kSlotCount) return;  // the next clients wait to be accepted
+    SelectTCP(kListenerSlot);
+    if (!ConnectRequestTCP()) return;
+    if (!HandOffTCP(slot)) {
+      Say("a client could not be handed off" + Reason(LastErrorTCP()));
+      return;
+    }
+    clients_.push_back(slot);
+    Say(Client(slot) + " connected");
+    SelectTCP(slot);
+    receiver_.WriteGreeting();
+  }
+
+  void Drop(size_t index) {
+    SelectTCP(clients_[index]);
+    CloseTCP();
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+
+  // Input that is not text in the code page ends qws, as with one peer; a client
+  // whose send fails is dropped, the others go on. With no client, input goes to
+  // nobody.
+  int SendToClients(const std::string& data, uint64_t offset) {
+    if (!options_.binary) {
+      HostString text = nullptr;
+      size_t bad = 0;
+      const bool exact = ExactWideText(data + options_.lineEnding, text, bad);
+      FreeHostString(text);
+      if (!exact) return NotText(offset + bad);
+    }
+    for (size_t i = 0; i < clients_.size();) {
+      SelectTCP(clients_[i]);
+      who_ = Client(clients_[i]) + ": ";
+      const int status = options_.binary ? SendRest(data, 0) : SendLine(data, offset);
+      who_.clear();
+      if (status == kOrderly) return status;  // stopped meanwhile
+      if (status == kFailed) {
+        Drop(i);
+      } else {
+        ++i;
+      }
+    }
+    return kRunning;
+  }
+
+  // Each client's close waits for it to take what was sent; one that did not fails qws.
+  int CloseClients(int status) {
+    for (const int16_t slot : clients_) {
+      SelectTCP(slot);
+      if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
+        Say(Client(slot) + " did not take everything before the close" + Reason(LastErrorTCP()) +
+            ": the last bytes sent may not have arrived");
+        status = kFailed;
+      }
+    }
+    clients_.clear();
+    SelectTCP(kListenerSlot);
+    return status;
+  }
+
   const Options& options_;
   Input& input_ = ProcessInput();
   StopMarker marker_;
   Receiver receiver_;
+  std::string who_;               // which client a message is about, with --many
+  std::vector<int16_t> clients_;  // the slots of the clients served, with --many
 };
 
 int Run(const Options& options) {
   Session session(options);
   int status = session.Start();
-  if (status == kRunning) status = session.Relay();
+  if (status == kRunning) status = options.many ? session.Serve() : session.Relay();
   // The close waits for the peer to take what was sent and end its side.
   if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
     Say("the peer did not take everything before the close" + Reason(LastErrorTCP()) +

@@ -207,6 +207,64 @@ class PlainServer(unittest.TestCase):
         self.assertIn(b"changed within output bytes 0 to 6", client.err)
 
 
+def receive_exactly(sock, count, within=10):
+    sock.settimeout(within)
+    data = b""
+    while len(data) < count and (chunk := sock.recv(count - len(data))):
+        data += chunk
+    return data
+
+
+class ManyClients(unittest.TestCase):
+    def test_listen_many_serves_clients_at_once_until_the_stop_marker(self):
+        with tempfile.TemporaryDirectory() as directory:
+            port = free_port()
+            server = Process(["listen", "--many", str(port)], RUNNER, QWS, cwd=directory)
+            self.addCleanup(server.stop)
+            self.assertTrue(server.wait_for("err", b"listening"), server.err)
+            clients = {}
+            for slot in (1, 2, 3):
+                clients[slot] = socket.create_connection(("127.0.0.1", port))
+                self.addCleanup(clients[slot].close)
+                clients[slot].sendall(b"greeting %d\n" % slot)
+                self.assertTrue(server.wait_for("err", b"client %d connected" % slot), server.err)
+            for slot, client in clients.items():
+                client.sendall(b"line %d\n" % slot)
+            for slot in clients:
+                self.assertTrue(server.wait_for("out", b"line %d\n" % slot), server.out)
+                self.assertIn(b"greeting %d\n" % slot, server.out)
+            server.send(b"to all\n")
+            for client in clients.values():
+                self.assertEqual(b"to all\n", receive_exactly(client, 7))
+
+            clients.pop(2).close()
+            self.assertTrue(server.wait_for("err", b"client 2 left"), server.err)
+            server.send(b"to the rest\n")
+            for client in clients.values():
+                self.assertEqual(b"to the rest\n", receive_exactly(client, 12))
+            clients[2] = socket.create_connection(("127.0.0.1", port))
+            self.addCleanup(clients[2].close)
+            deadline = time.monotonic() + 15
+            while server.err.count(b"client 2 connected") < 2 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(2, server.err.count(b"client 2 connected"), server.err)
+
+            # Each client reads to the end that the server's close sends, then closes.
+            def read_to_the_end(client):
+                receive_exactly(client, 1 << 20)
+                client.close()
+
+            readers = [threading.Thread(target=read_to_the_end, args=(client,))
+                       for client in clients.values()]
+            for reader in readers:
+                reader.start()
+            open(os.path.join(directory, "stopws.dat"), "w").close()
+            self.assertEqual(0, server.finish(), server.err)
+            for reader in readers:
+                reader.join(15)
+            self.assertIn(b"stopped by the stop marker", server.err)
+
+
 class Interrupt(unittest.TestCase):
     @unittest.skipIf(RUNNER, "Ctrl-C reaches a program under Wine another way")
     def test_ctrl_c_ends_a_waiting_listener_in_order(self):
@@ -246,6 +304,9 @@ class Failures(unittest.TestCase):
                            (["--linger"], b"--linger needs a value"),
                            (["--line-ending", "cr", "listen", "5000"],
                             b'--line-ending takes none, lf or crlf, not "cr"'),
+                           (["--many", "connect", "localhost", "80"], b"--many is for listen"),
+                           (["--linger", "1", "listen", "--many", "5000"],
+                            b"--linger is for one peer"),
                            (["--bogus"], b"unknown option --bogus"),
                            (["dance", "1"], b'unknown command "dance"')):
             result = run(args)
