@@ -349,6 +349,125 @@ void DataArrivalTCP_With1000Holders(benchmark::State& state) {
 }
 BENCHMARK(DataArrivalTCP_With1000Holders)->Iterations(100000);
 
+// --- many connections in one thread ----------------------------------------------
+
+constexpr int kSlotsServed = 100;
+
+// kSlotsServed client connections in slots 1 up, each with its server end; every
+// slot's close is quick, its peer having ended its side first.
+class ConnectedSlots {
+ public:
+  ConnectedSlots() : listener_(Peer::Listening()) {
+    for (int slot = 1; slot <= kSlotsServed; ++slot) {
+      SelectTCP(static_cast<int16_t>(slot));
+      AttachClient(listener_.port());
+      servers_.push_back(listener_.Accept());
+    }
+    SelectTCP(0);
+  }
+  ~ConnectedSlots() {
+    for (int slot = 1; slot <= kSlotsServed; ++slot) {
+      servers_[static_cast<size_t>(slot - 1)].EndSending();
+      SelectTCP(static_cast<int16_t>(slot));
+      CloseTCP();
+    }
+    SelectTCP(0);
+  }
+  Socket socket(int slot) { return ThisThreadSlot(static_cast<int16_t>(slot)).mainSocket.value; }
+
+ private:
+  Peer listener_;
+  std::vector<Peer> servers_;
+};
+
+// One iteration: a pass in each of the 100 slots, nothing waiting.
+void DataArrivalTCP_IdlePassOver100Slots(benchmark::State& state) {
+  ConnectedSlots slots;
+  for (auto _ : state) {
+    for (int slot = 1; slot <= kSlotsServed; ++slot) {
+      SelectTCP(static_cast<int16_t>(slot));
+      platform::FreeString(DataArrivalTCP());
+    }
+  }
+}
+BENCHMARK(DataArrivalTCP_IdlePassOver100Slots)->Iterations(2000);
+
+void BareRecv_IdleOver100Sockets(benchmark::State& state) {
+  ConnectedSlots slots;
+  std::vector<Socket> sockets;
+  for (int slot = 1; slot <= kSlotsServed; ++slot) sockets.push_back(slots.socket(slot));
+  char buffer[kReceiveSize];
+  for (auto _ : state) {
+    for (const Socket socket : sockets) {
+      benchmark::DoNotOptimize(Native().recv(socket, buffer, kReceiveSize, 0));
+    }
+  }
+}
+BENCHMARK(BareRecv_IdleOver100Sockets)->Iterations(2000);
+
+void SelectTCP_Alone(benchmark::State& state) {
+  int16_t slot = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(SelectTCP(slot));
+    slot = static_cast<int16_t>(3 - slot);
+  }
+  SelectTCP(0);
+}
+BENCHMARK(SelectTCP_Alone)->Iterations(10000000);
+
+// Accepting and handing off clients one after another: each accept's 600 ms of
+// pauses is the contract, the rest is what the library adds.
+void ConnectRequestTCP_HandOff100Clients(benchmark::State& state) {
+  const uint16_t port = FreePort();
+  for (auto _ : state) {
+    ListenerTCP(static_cast<int16_t>(port));
+    std::vector<Peer> clients;
+    std::vector<double> beyond;
+    for (int slot = 1; slot <= kSlotsServed; ++slot) {
+      clients.push_back(Peer::ConnectedTo(port));
+      const auto start = Clock::now();
+      while (!ConnectRequestTCP()) {
+      }
+      HandOffTCP(static_cast<int16_t>(slot));
+      beyond.push_back(Seconds(Clock::now() - start) * 1000 - kAfterAcceptPause -
+                       kAcceptSettlePause);
+    }
+    state.SetIterationTime(0);
+    state.counters["median_beyond_pauses_ms"] = Median(beyond);
+    state.counters["max_beyond_pauses_ms"] = *std::max_element(beyond.begin(), beyond.end());
+    for (int slot = 1; slot <= kSlotsServed; ++slot) {
+      clients[static_cast<size_t>(slot - 1)].EndSending();
+      SelectTCP(static_cast<int16_t>(slot));
+      CloseTCP();
+    }
+    SelectTCP(0);
+    CloseTCP();
+  }
+}
+BENCHMARK(ConnectRequestTCP_HandOff100Clients)->Iterations(1)->UseManualTime();
+
+// Resident memory of slots used in one thread: records with a connection each (and
+// the server end of each, in this process), then records alone (a StateTCP makes one).
+void SlotSize(benchmark::State& state) {
+  for (auto _ : state) {
+    std::thread([&] {
+      const double base = ResidentBytes();
+      ConnectedSlots slots;
+      const double connected = ResidentBytes();
+      for (int slot = kSlotsServed + 1; slot < kSlotCount; ++slot) {
+        SelectTCP(static_cast<int16_t>(slot));
+        benchmark::DoNotOptimize(StateTCP());
+      }
+      SelectTCP(0);
+      state.counters["record_bytes"] = sizeof(ConnectionRecord);
+      state.counters["resident_per_connected_slot_bytes"] = (connected - base) / kSlotsServed;
+      state.counters["resident_per_used_slot_bytes"] =
+          (ResidentBytes() - connected) / (kSlotCount - 1 - kSlotsServed);
+    }).join();
+  }
+}
+BENCHMARK(SlotSize)->Iterations(1);
+
 // --- sizes -----------------------------------------------------------------------
 
 void RecordAndConnectionSize(benchmark::State& state) {

@@ -27,6 +27,9 @@ def main():
         ("CloseTCP after 1 MiB, the peer ends behind it: median (ms)", results.get("CloseTCP_PeerEndsBehindTheData", {}).get("median_ms", float("nan")), "<= 250 ms", lambda r: r <= 250),
         ("CloseTCP, a peer that never ends: the 3 s bound (ms)", results.get("CloseTCP_PeerNeverEnds", {}).get("median_ms", float("nan")), "3000-3100", lambda r: 3000 <= r <= 3100),
         ("ConnectRequestTCP, no peer / bare select", time("ConnectRequestTCP_NoPeer") / time("BareSelect_NoPeer"), "<= 2x", lambda r: r <= 2),
+        ("idle pass over 100 slots / 100 bare recvs", time("DataArrivalTCP_IdlePassOver100Slots") / time("BareRecv_IdleOver100Sockets"), "<= 1.5x", lambda r: r <= 1.5),
+        ("SelectTCP (ns)", time("SelectTCP_Alone"), "<= 50 ns", lambda r: r <= 50),
+        ("accept and hand off 100 clients: median beyond the 600 ms (ms)", results.get("ConnectRequestTCP_HandOff100Clients", {}).get("median_beyond_pauses_ms", float("nan")), "<= 5 ms", lambda r: r <= 5),
         ("DataArrivalTCP: 1000 holder threads / 100", time("DataArrivalTCP_With1000Holders") / time("DataArrivalTCP_With100Holders"), "about 1x", lambda r: r <= 1.5),
     ]
     print(f"== {target}")
@@ -37,6 +40,10 @@ def main():
         print(f"  record: {sizes['record_bytes']:.0f} bytes; resident memory per live connection "
               f"({sizes['connections']:.0f} open): {sizes['resident_per_connection_bytes']:.0f} bytes "
               f"beyond its thread's {sizes['resident_per_thread_bytes']:.0f}")
+    slots = results.get("SlotSize", {})
+    if slots:
+        print(f"  slots: resident memory per used slot {slots['resident_per_used_slot_bytes']:.0f} bytes, "
+              f"per slot with a connection {slots['resident_per_connected_slot_bytes']:.0f} bytes")
 
 
 if __name__ == "__main__":

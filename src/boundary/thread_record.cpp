@@ -42,28 +42,35 @@ void ReleaseSlots(void* value, bool unloading) {
 
 // The slots are kept in the platform's per-thread storage, which releases them
 // when the thread ends.
-ThreadSlots& ThisThreadSlots() {
-  if (void* value = platform::ThreadValue()) return *static_cast<ThreadSlots*>(value);
+ThreadSlots& NewThreadSlots() {
   auto slots = std::make_unique<ThreadSlots>();
   // Nowhere to keep them: the export fails as it does when memory runs out.
   if (!platform::SetThreadValue(slots.get(), ReleaseSlots)) throw std::bad_alloc();
   return *slots.release();
 }
 
+ThreadSlots& ThisThreadSlots() {
+  if (void* value = platform::ThreadValue()) return *static_cast<ThreadSlots*>(value);
+  return NewThreadSlots();
+}
+
 }  // namespace
 
 ConnectionRecord& ThisThreadRecord() {
   ThreadSlots& slots = ThisThreadSlots();
-  return slots.Record(slots.share.selected);
+  if (slots.share.current == nullptr) slots.share.current = &slots.Record(slots.share.selected);
+  return *slots.share.current;
 }
 
 ConnectionRecord& ThisThreadSlot(int16_t slot) { return ThisThreadSlots().Record(slot); }
 
 int32_t SelectSlot(int16_t slot) {
   if (slot < 0 || slot >= kSlotCount) return -1;
-  ThreadShare& share = ThisThreadSlots().share;
-  const int16_t before = share.selected;
-  share.selected = slot;
+  ThreadSlots& slots = ThisThreadSlots();
+  const int16_t before = slots.share.selected;
+  const auto index = static_cast<size_t>(slot);
+  slots.share.selected = slot;
+  slots.share.current = index < slots.records.size() ? slots.records[index].get() : nullptr;
   return before;
 }
 

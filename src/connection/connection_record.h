@@ -78,9 +78,13 @@ struct SocketHandle {
   bool open() const { return value != 0 && value != platform::kInvalidSocket && !closed; }
 };
 
+struct ConnectionRecord;
+
 // What the records of one thread share.
 struct ThreadShare {
   int16_t selected = 0;  // the slot that the exports act on
+  // Its record once made, so that the exports find it without a lookup.
+  ConnectionRecord* current = nullptr;
   // Pump points open on this thread, over all its slots: the bound is the stack's.
   int pumpDepth = 0;
 };
@@ -101,7 +105,7 @@ struct ConnectionRecord {
   // What the last connection start's own receive pass took, and its bytes.
   std::u16string greeting;
   std::string greetingBytes;
-  // The bytes that the text of the last pass was made from.
+  // The bytes that the text of the last pass that received any was made from.
   std::string lastBytes;
   // The byte receive's area, kept from pass to pass.
   std::string byteArea;
@@ -158,10 +162,12 @@ inline void PumpMessages(ConnectionRecord& record) {
   ThreadShare& thread = *record.thread;
   if (thread.pumpDepth >= kMaxPumpNesting) return;
   const int16_t selected = thread.selected;
+  ConnectionRecord* const current = thread.current;
   ++thread.pumpDepth;
   platform::PumpMessages();
   --thread.pumpDepth;
   thread.selected = selected;
+  thread.current = current;
 }
 uint32_t ResolveHost(const std::string& ansi);
 

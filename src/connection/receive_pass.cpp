@@ -50,7 +50,6 @@ const std::u16string& ReceivePass(ConnectionRecord& record) {
 
   record.ready = kFalse;
   record.lastData.clear();
-  record.lastBytes.clear();
   Received received = ReceiveOnce(record);
   NoteReceive(record, received.endOfStream ? 0 : received.count, received.error);
   PumpMessages(record);
@@ -75,7 +74,8 @@ void TakeGreeting(ConnectionRecord& record) {
   const std::u16string& text = ReceivePass(record);
   const bool received = record.state != ConnectionState::kClosedByPeer;
   record.greeting = received ? text : std::u16string();
-  record.greetingBytes = received ? record.lastBytes : std::string();
+  // The bytes are those of the pass that left the text (none: they may be older).
+  record.greetingBytes = received && !text.empty() ? record.lastBytes : std::string();
 }
 
 }  // namespace qws
