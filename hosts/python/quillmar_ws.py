@@ -287,7 +287,12 @@ class Connection:
     @classmethod
     def connect(cls, host, port, library=None):
         connection = cls(library)
-        if not connection._select().ConnectTCP(host, port):
+        try:
+            connected = connection._select().ConnectTCP(host, port)
+        except BaseException:
+            connection.close()  # an interrupt or a bad argument: the slot is free again
+            raise
+        if not connected:
             reason = connection._reason()
             # A failed ConnectTCP still holds this slot's start: give it back.
             connection.close()
@@ -297,7 +302,12 @@ class Connection:
     @classmethod
     def listen(cls, port, library=None):
         connection = cls(library)
-        if not connection._select().ListenerTCP(port):
+        try:
+            listening = connection._select().ListenerTCP(port)
+        except BaseException:
+            connection.close()
+            raise
+        if not listening:
             # A failed ListenerTCP has given its start back already; a CloseTCP
             # now would have nothing of its own to give back.
             reason = connection._reason()

@@ -620,7 +620,7 @@ class Session {
     SelectTCP(kListenerSlot);
     if (!ConnectRequestTCP()) return;
     if (!HandOffTCP(slot)) {
-      Say("a client could not be handed off" + Reason(LastErrorTCP()));
+      Say("a client could not be handed off");
       return;
     }
     clients_.push_back(slot);

@@ -56,15 +56,15 @@ Private Sub tmrServe_Timer()
     Dim slot As Long
     Dim text As String
     tmrServe.Enabled = False
-    QwsSelect LISTENER_SLOT
-    If QwsAccept() Then
-        slot = FreeSlot()
-        If slot = 0 Then
-            Log "a client waits: every slot is taken"
-        ElseIf QwsHandOff(slot) Then
-            QwsSelect slot
-            Log "client " & slot & " came"
-            QwsSend "welcome" & vbCrLf
+    ' While every slot is taken, clients wait to be accepted.
+    slot = FreeSlot()
+    If slot > 0 Then
+        If QwsAccept() Then
+            If QwsHandOff(slot) Then
+                QwsSelect slot
+                Log "client " & slot & " came"
+                QwsSend "welcome" & vbCrLf
+            End If
         End If
     End If
     For slot = 1 To CLIENT_SLOTS

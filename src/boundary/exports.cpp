@@ -141,8 +141,10 @@ int32_t QWS_CALL SelectTCP(int16_t slot) {
 // @28 HandOffTCP
 Bool16 QWS_CALL HandOffTCP(int16_t slot) {
   return Guarded(qws::kFalse, [&] {
-    if (slot < 0 || slot >= qws::kSlotCount) return qws::kFalse;
-    return ToBool16(qws::HandOffPeer(ThisThreadRecord(), qws::ThisThreadSlot(slot)));
+    qws::ConnectionRecord& listener = ThisThreadRecord();
+    // Refused without making the slot's record where the listener has nothing to give.
+    if (slot < 0 || slot >= qws::kSlotCount || !qws::HoldsPeer(listener)) return qws::kFalse;
+    return ToBool16(qws::HandOffPeer(listener, qws::ThisThreadSlot(slot)));
   });
 }
 

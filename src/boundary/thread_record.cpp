@@ -27,9 +27,11 @@ struct ThreadSlots {
 
 // Records released while the library unloads close their sockets without waiting
 // for the peers and give no start back: neither may happen under the loader lock.
-// Each record closes its own connection, slot after slot.
+// Each record closes its own connection, slot after slot, all within one bound.
 void ReleaseSlots(void* value, bool unloading) {
   auto* slots = static_cast<ThreadSlots*>(value);
+  slots->share.closedBy =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseLingerLimit);
   if (unloading) {
     for (auto& record : slots->records) {
       if (!record) continue;

@@ -65,7 +65,10 @@ int32_t CloseGracefully(ConnectionRecord& record, SocketHandle& socket, CloseWai
     ReleaseSecure(record);
     return kNoError;
   }
-  Linger linger{socket, wait, Clock::now() + std::chrono::milliseconds(kCloseLingerLimit)};
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseLingerLimit);
+  const Clock::time_point closedBy = record.thread->closedBy;
+  if (closedBy != Clock::time_point{} && closedBy < deadline) deadline = closedBy;
+  Linger linger{socket, wait, deadline};
   socket.closed = true;  // the record's no more
   std::string outgoing;
   if (record.tls && &socket == &ActiveSocket(record)) {

@@ -3,6 +3,7 @@
 // and works on that record alone, to its end.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -87,6 +88,9 @@ struct ThreadShare {
   ConnectionRecord* current = nullptr;
   // Pump points open on this thread, over all its slots: the bound is the stack's.
   int pumpDepth = 0;
+  // At the thread's end every slot's close ends by then, so that peers which never
+  // end their side hold the thread for one bound, not one each.
+  std::chrono::steady_clock::time_point closedBy{};
 };
 
 struct ConnectionRecord {
@@ -120,6 +124,7 @@ struct ConnectionRecord {
   std::string tlsOutgoing;
   bool tlsPeerClosed = false;   // its close_notify arrived
   bool tlsHandshaking = false;  // ConnectTLS runs its handshake: sends wait
+  bool accepting = false;       // an accept poll runs, its greeting pass too
   // Counts connection starts and closes: an operation that pumps can tell that a
   // call nested in its pump points has ended its connection.
   uint32_t generation = 0;

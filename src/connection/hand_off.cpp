@@ -5,12 +5,6 @@
 namespace qws {
 namespace {
 
-// A listener that holds a peer which no poll or pass is using at the moment.
-bool HoldsPeer(const ConnectionRecord& listener) {
-  return listener.clientMode == kServerRole && listener.ready != kFalse &&
-         listener.mainSocket.open() && listener.acceptedSocket.open();
-}
-
 // A slot takes a connection when it has none, or one that has ended. As with a
 // connection start, an operation that runs on the slot does not stop it.
 bool TakesConnection(const ConnectionRecord& slot) {
@@ -20,15 +14,21 @@ bool TakesConnection(const ConnectionRecord& slot) {
 
 }  // namespace
 
+bool HoldsPeer(const ConnectionRecord& listener) {
+  return listener.clientMode == kServerRole && listener.ready != kFalse && !listener.accepting &&
+         listener.mainSocket.open() && listener.acceptedSocket.open();
+}
+
 bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {
   if (&listener == &slot || !HoldsPeer(listener) || !TakesConnection(slot)) return false;
 
   // The slot starts as a connection start does: what is left of its ended
   // connection closes, and it takes a start of its own for its CloseTCP to give back.
+  const uint32_t generation = listener.generation;
   StartWinsock(slot);
-  // That close pumps when there was something to close: host code may have used
-  // the listener's peer meanwhile.
-  if (!HoldsPeer(listener)) {
+  // That close pumps when there was something to close: host code may have ended,
+  // replaced or handed off the listener's peer meanwhile.
+  if (listener.generation != generation || !HoldsPeer(listener)) {
     ReleaseWinsock(slot);
     slot.state = ConnectionState::kNone;
     return false;
@@ -43,7 +43,7 @@ bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {
   slot.greeting = std::move(listener.greeting);
   slot.greetingBytes = std::move(listener.greetingBytes);
   slot.state = listener.state;
-  slot.lastError = kNoError;
+  slot.lastError = listener.lastError;  // a peer that failed keeps its reason
 
   // The listener listens on with no peer; an operation on it that pumps can tell.
   ++listener.generation;

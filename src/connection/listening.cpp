@@ -24,30 +24,9 @@ SocketHandle TakePeer(ConnectionRecord& record) {
   return peer;
 }
 
-}  // namespace
-
-bool StartListening(ConnectionRecord& record, int16_t port) {
-  StartWinsock(record);
-  OpenSocket(record);
-  if (record.mainSocket.value <= 0) return FailStart(record, LayerError());
-
-  AllowAddressReuse(record.mainSocket);
-  FillAddress(record, port, kAnyAddress);
-  if (Bind(record.mainSocket, record.address) != 0) {
-    return FailStart(record, FailureError(record.mainSocket));
-  }
-
-  Listen(record.mainSocket, kListenBacklog);
-  record.clientMode = kServerRole;
-  record.state = ConnectionState::kListening;
-  record.lastError = kNoError;
-  return true;
-}
-
-bool AcceptWaitingPeer(ConnectionRecord& record) {
-  PumpMessages(record);
-  if (record.ready == kFalse) return false;  // nested in a pass or another poll
-
+// The poll itself, once no pass or other poll runs: listen again, probe, take the
+// peer and its greeting.
+bool AcceptPeer(ConnectionRecord& record) {
   record.ready = kFalse;
   const int listened = Listen(record.mainSocket, kPollBacklog);
   // No peer waiting is no failure; a socket that cannot listen is.
@@ -76,6 +55,7 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
     return false;
   }
   record.acceptedSocket = peer;
+  ++record.generation;  // another peer: a hand-off that pumped meanwhile can tell
   record.carryLength = 0;
   record.clientMode = kServerRole;
   record.state = ConnectionState::kConnected;
@@ -87,6 +67,38 @@ bool AcceptWaitingPeer(ConnectionRecord& record) {
   TakeGreeting(record);
   record.ready = kTrue;
   return true;
+}
+
+}  // namespace
+
+bool StartListening(ConnectionRecord& record, int16_t port) {
+  StartWinsock(record);
+  OpenSocket(record);
+  if (record.mainSocket.value <= 0) return FailStart(record, LayerError());
+
+  AllowAddressReuse(record.mainSocket);
+  FillAddress(record, port, kAnyAddress);
+  if (Bind(record.mainSocket, record.address) != 0) {
+    return FailStart(record, FailureError(record.mainSocket));
+  }
+
+  Listen(record.mainSocket, kListenBacklog);
+  record.clientMode = kServerRole;
+  record.state = ConnectionState::kListening;
+  record.lastError = kNoError;
+  return true;
+}
+
+bool AcceptWaitingPeer(ConnectionRecord& record) {
+  PumpMessages(record);
+  if (record.ready == kFalse) return false;  // nested in a pass or another poll
+
+  // The peer is not to be handed off before its greeting pass is over.
+  const bool outerAccepting = record.accepting;
+  record.accepting = true;
+  const bool accepted = AcceptPeer(record);
+  record.accepting = outerAccepting;
+  return accepted;
 }
 
 }  // namespace qws

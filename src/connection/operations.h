@@ -19,6 +19,8 @@ int SendText(ConnectionRecord& record, const std::u16string& text);
 int CloseConnection(ConnectionRecord& record);
 bool StartListening(ConnectionRecord& record, int16_t port);
 bool AcceptWaitingPeer(ConnectionRecord& record);
+// Whether the listener holds an accepted peer that no poll or pass is using now.
+bool HoldsPeer(const ConnectionRecord& listener);
 // Moves the listener's accepted peer, with what its poll consumed and held back,
 // into `slot` as a connection of the client kind; the listener listens on.
 bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot);

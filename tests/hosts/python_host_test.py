@@ -254,6 +254,15 @@ class Boundary(unittest.TestCase):
             library.ListenerTCP(70000)
         self.assertEqual(-1, quillmar_ws._port_bits(65535))
 
+        def refused_then_next():
+            with self.assertRaises(ValueError):
+                Connection.connect("127.0.0.1", 70000)
+            with self.assertRaises(ValueError):
+                Connection.listen(70000)
+            return Connection().slot
+
+        self.assertEqual(0, on_fresh_thread(refused_then_next), "a refused start frees its slot")
+
 
 class Secure(unittest.TestCase):
     FILE_NOT_FOUND = 0x80070002 - (1 << 32)
