@@ -1,8 +1,6 @@
-// The platform layer on Windows: Windows Sockets 1.1 from wsock32, BSTRs from
-// oleaut32, the ANSI code page, and the thread's window-message queue.
-// winsock.h before windows.h, and windows.h before the rest.
-#include <winsock.h>
-
+// The platform layer on Windows beside its sockets: BSTRs from oleaut32, the ANSI
+// code page, the thread's window-message queue, pauses, marker files and
+// per-thread values in fiber-local storage.
 #include <windows.h>
 
 #include <oleauto.h>
@@ -16,142 +14,7 @@
 namespace qws::platform {
 namespace {
 
-static_assert(sizeof(WSADATA) <= sizeof(StartupData), "room for WSADATA");
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "BSTR units are 16-bit");
-
-constexpr WORD kVersion11 = MAKEWORD(1, 1);
-
-int Startup(StartupData* data) {
-  return WSAStartup(kVersion11, reinterpret_cast<WSADATA*>(data->bytes));
-}
-
-int Cleanup() { return WSACleanup(); }
-
-int CancelBlockingCall() { return WSACancelBlockingCall(); }
-
-int LastError() { return WSAGetLastError(); }
-
-// SOCKET is pointer-sized on 64-bit Windows, but its values are small; one that
-// would not fit the record's 32 bits is not kept.
-Socket Narrow(SOCKET s) {
-  if (s == INVALID_SOCKET) return kInvalidSocket;
-  if (s > static_cast<SOCKET>(INT32_MAX)) {
-    closesocket(s);
-    return kInvalidSocket;
-  }
-  return static_cast<Socket>(s);
-}
-
-SOCKET Wide(Socket s) { return static_cast<SOCKET>(static_cast<uint32_t>(s)); }
-
-Socket OpenSocket() { return Narrow(::socket(AF_INET, SOCK_STREAM, 0)); }
-
-int SetNonBlocking(Socket s) {
-  u_long on = 1;
-  return ioctlsocket(Wide(s), FIONBIO, &on);
-}
-
-// SO_REUSEADDR here would let another process bind a port we listen on; a port
-// is free again at once without it.
-int AllowAddressReuse(Socket) { return 0; }
-
-int Bind(Socket s, const SocketAddress* address) {
-  return ::bind(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
-}
-
-int Listen(Socket s, int backlog) { return ::listen(Wide(s), backlog); }
-
-// Winsock gives the accepted socket the listening socket's non-blocking mode.
-Socket Accept(Socket s) {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  return Narrow(::accept(Wide(s), reinterpret_cast<sockaddr*>(&peer), &length));
-}
-
-int Connect(Socket s, const SocketAddress* address) {
-  return ::connect(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
-}
-
-int SelectRead(Socket s, long microseconds) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(Wide(s), &readable);
-  timeval timeout{microseconds / 1000000, microseconds % 1000000};
-  return ::select(0, &readable, nullptr, nullptr, &timeout);
-}
-
-// A refused non-blocking connect shows in the exception set, but so does urgent
-// data from a working peer: only SO_ERROR tells the two apart.
-int PendingError(Socket s) {
-  int error = 0;
-  int length = sizeof error;
-  if (getsockopt(Wide(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
-    return WSAGetLastError();
-  }
-  return error;
-}
-
-// Writable: a non-blocking connect has completed; a failed one shows in the
-// exception set and the pending error instead.
-int SelectWrite(Socket s, long microseconds) {
-  fd_set writable;
-  FD_ZERO(&writable);
-  FD_SET(Wide(s), &writable);
-  timeval timeout{microseconds / 1000000, microseconds % 1000000};
-  return ::select(0, nullptr, &writable, nullptr, &timeout);
-}
-
-int Send(Socket s, const char* bytes, int count) { return ::send(Wide(s), bytes, count, 0); }
-
-int Recv(Socket s, char* bytes, int count, int flags) {
-  return ::recv(Wide(s), bytes, count, (flags & kRecvPeek) ? MSG_PEEK : 0);
-}
-
-int Shutdown(Socket s, int how) { return ::shutdown(Wide(s), how); }
-
-int CloseSocket(Socket s) { return ::closesocket(Wide(s)); }
-
-uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
-
-uint32_t LookupHost(const char* name) {
-  const hostent* entry = ::gethostbyname(name);
-  if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
-    return kNoAddress;
-  }
-  uint32_t address = 0;
-  const size_t length = entry->h_length < 0 ? 0 : static_cast<size_t>(entry->h_length);
-  std::memcpy(&address, entry->h_addr_list[0], length < sizeof address ? length : sizeof address);
-  return address;
-}
-
-int LocalPort(Socket s) {
-  sockaddr_in in{};
-  int length = sizeof in;
-  if (getsockname(Wide(s), reinterpret_cast<sockaddr*>(&in), &length) != 0) return -1;
-  return ntohs(in.sin_port);
-}
-
-// Winsock tells nobody its start count; a socket call made without any start
-// fails with WSANOTINITIALISED, and one made with a start costs one socket.
-bool Started() {
-  const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (probe != INVALID_SOCKET) {
-    ::closesocket(probe);
-    return true;
-  }
-  return WSAGetLastError() != WSANOTINITIALISED;
-}
-
-constexpr SocketApi kNative = {
-    Startup,     Cleanup,        CancelBlockingCall,
-    OpenSocket,  SetNonBlocking, AllowAddressReuse,
-    Bind,        Listen,         Accept,
-    Connect,     SelectRead,     PendingError,
-    Send,        Recv,           Shutdown,
-    CloseSocket, InetAddr,       LookupHost,
-    LocalPort,   Started,        SelectWrite,
-    LastError,
-};
 
 // A pass dispatches what PeekMessage hands out, in the system's own order (sent
 // and posted messages, input, then paint and timers, which are made only when
@@ -164,8 +27,6 @@ thread_local int openPasses = 0;
 thread_local int dispatchesLeft = 0;
 
 }  // namespace
-
-const SocketApi& NativeSockets() { return kNative; }
 
 HostString NewString(const char16_t* units, uint32_t count) {
   return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(units), count);
