@@ -8,6 +8,13 @@ dll=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=support/wine_com.sh
 source "$root/tests/support/wine_com.sh" "$bits"
+# The ProgID key is shared by both registry views: one target at a time. flock holds
+# the lock itself (-o): a Wine process started meanwhile, such as the desktop that
+# regsvr32 brings up, would inherit the descriptor and hold the lock for as long as
+# it lives, which beside a running suite is as long as any other Wine program runs.
+if [ -z "${QWS_COM_LOCK_HELD:-}" ]; then
+  QWS_COM_LOCK_HELD=1 exec flock -o "$WINEPREFIX/.com-registration.lock" bash "$0" "$@"
+fi
 
 # Starts Wine's background processes with no output of ours to hold open.
 "$root/scripts/wine-run" cmd /c exit >/dev/null 2>&1
@@ -15,10 +22,6 @@ windows_dll=$(winepath -w "$dll" 2>/dev/null)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 write_create_script "$scratch"
-
-# The ProgID key is shared by both registry views: one target at a time.
-exec 8>"$WINEPREFIX/.com-registration.lock"
-flock 8
 
 run "$system\\regsvr32.exe" /s "$windows_dll"
 expect "regsvr32 registers" "$(run "$system\\reg.exe" query "HKCR\\Quillmarws.ws_class\\CLSID")" "$clsid"
