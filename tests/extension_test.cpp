@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "support/fixtures.h"
+#include "support/socket_spy.h"
 
 namespace qws::test {
 namespace {
@@ -28,10 +29,12 @@ TEST(Extension, EveryByteValuePassesUnchangedBothWays) {
   for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<char>(i);
 
   Text packed = Text::Packed(all);
-  Stopwatch watch;
+  SocketSpy spy;
   EXPECT_EQ(256, SendBytesTCP(packed.get()));
-  EXPECT_LT(watch.ms(), 100) << "no pause before a byte send";
-  EXPECT_EQ(all, pair.server.Receive(256));
+  EXPECT_EQ(0, spy.calls(Call::kDelay)) << "no pause before a byte send";
+  EXPECT_EQ(1, SendWide(u"!"));
+  EXPECT_EQ(1, spy.calls(Call::kDelay)) << "the text send's own pause, for contrast";
+  EXPECT_EQ(all + "!", pair.server.Receive(257));
 
   ASSERT_TRUE(pair.server.Send(all + all));
   EXPECT_EQ(all + all, ReceiveBytes(512));

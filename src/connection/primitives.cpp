@@ -84,7 +84,7 @@ bool ProbeWritable(const SocketHandle& socket, long microseconds) {
   return socket.open() && Api().selectWrite(socket.value, microseconds) > 0;
 }
 
-void Delay(int32_t milliseconds) { platform::Delay(milliseconds); }
+void Delay(int32_t milliseconds) { Api().delay(milliseconds); }
 
 // A text with a NUL in it would reach the resolver cut short, naming another
 // host than the caller did: it resolves to nothing.

@@ -66,6 +66,9 @@ struct SocketApi {
   // The error of the calling thread's last failed call, in Windows Sockets
   // numbering on every platform (10061 refused, 11001 host not found, ...).
   int (*lastError)();
+  // The library's fixed pauses go through the table too, so that tests can count
+  // them instead of timing them: platform::Delay.
+  void (*delay)(int32_t milliseconds);
 };
 
 const SocketApi& NativeSockets();

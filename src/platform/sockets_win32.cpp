@@ -144,7 +144,7 @@ constexpr SocketApi kNative = {
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
     LocalPort,   Started,        SelectWrite,
-    LastError,
+    LastError,   Delay,
 };
 
 }  // namespace

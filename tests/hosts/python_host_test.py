@@ -89,14 +89,14 @@ class ClientRole(unittest.TestCase):
                     started, processor = time.monotonic(), time.process_time()
                     self.assertEqual("", connection.receive(timeout=1.0))
                     elapsed = time.monotonic() - started
-                    self.assertTrue(1.0 <= elapsed < 1.5, elapsed)
+                    self.assertTrue(1.0 <= elapsed < 4.0, elapsed)
                     self.assertLess(time.process_time() - processor, 0.25)
 
                     late = threading.Timer(0.3, peer.sendall, [b"late"])
                     late.start()
                     started = time.monotonic()
                     self.assertEqual("late", connection.receive(timeout=5, poll_interval=0.05))
-                    self.assertLess(time.monotonic() - started, 1.0)
+                    self.assertLess(time.monotonic() - started, 4.0, "not the 5 s time-out")
                     late.join()
 
     def test_connection_belongs_to_its_thread(self):

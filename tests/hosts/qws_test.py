@@ -74,7 +74,7 @@ class Process:
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             stream.close()
 
-    def finish(self, within=15):
+    def finish(self, within=60):
         """The exit status, once everything the process wrote has been collected."""
         try:
             status = self.proc.wait(within)

@@ -101,11 +101,17 @@ int LastError() {
   return error;
 }
 
+// Pauses are counted, and taken as they are: a failure has no meaning for them.
+void Pause(int32_t ms) {
+  Enter(Call::kDelay);
+  Real().delay(ms);
+}
+
 constexpr platform::SocketApi kSpy = {
     Startup,   Cleanup, Cancel,      OpenSocket,  SetNonBlocking, AllowReuse,
     Bind,      Listen,  Accept,      Connect,     SelectRead,     PendingError,
     Send,      Recv,    Shutdown,    CloseSocket, InetAddr,       LookupHost,
-    LocalPort, Started, SelectWrite, LastError,
+    LocalPort, Started, SelectWrite, LastError,   Pause,
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ enum class Call {
   kStarted,
   kSelectWrite,
   kLastError,
+  kDelay,
   kCount
 };
 
