@@ -15,10 +15,16 @@ def main():
     def time(name):
         return results[name]["real_time"] if name in results else float("nan")
 
+    def processor(name):
+        return results.get(name, {}).get("processor_us_per_mib", float("nan"))
+
     rows = [
         ("DataArrivalTCP, nothing waiting / bare recv", time("DataArrivalTCP_NothingWaiting") / time("BareRecv_NothingWaiting"), "<= 1.3x", lambda r: r <= 1.3),
-        ("drain 64 MiB: DataArrivalTCP throughput / bare recv", time("BareRecv_Drain64MiB") / time("DataArrivalTCP_Drain64MiB"), ">= 0.75x", lambda r: r >= 0.75),
-        ("drain 64 MiB: DataArrivalBytesTCP throughput / bare 64 KiB recv", time("BareRecv64KiB_Drain64MiB") / time("DataArrivalBytesTCP_Drain64MiB"), ">= 0.9x", lambda r: r >= 0.9),
+        ("drain: DataArrivalTCP processor time per MiB / bare recv", processor("DataArrivalTCP_Drain64MiB") / processor("BareRecv_Drain64MiB"), "<= 1.33x", lambda r: r <= 1.33),
+        ("drain: DataArrivalBytesTCP processor time per MiB / bare 64 KiB recv", processor("DataArrivalBytesTCP_Drain64MiB") / processor("BareRecv64KiB_Drain64MiB"), "<= 1.1x", lambda r: r <= 1.1),
+        # The wall time waits on the sending thread too: for information only.
+        ("drain 64 MiB: DataArrivalTCP throughput / bare recv (wall time)", time("BareRecv_Drain64MiB") / time("DataArrivalTCP_Drain64MiB"), "info", lambda r: True),
+        ("drain 64 MiB: DataArrivalBytesTCP throughput / bare 64 KiB recv (wall)", time("BareRecv64KiB_Drain64MiB") / time("DataArrivalBytesTCP_Drain64MiB"), "info", lambda r: True),
         ("SendTCP 64 bytes: median over the 100 ms pause (ms)", results.get("SendTCP_64Bytes", {}).get("median_overhead_ms", float("nan")), "<= 1 ms", lambda r: r <= 1),
         ("ConnectTCP loopback: median over the 800 ms of pauses (ms)", results.get("ConnectTCP_Loopback", {}).get("median_overhead_ms", float("nan")), "<= 5 ms", lambda r: r <= 5),
         ("ConnectTLS loopback: median over the 800 ms of pauses (ms)", results.get("ConnectTLS_Loopback", {}).get("median_overhead_ms", float("nan")), "<= 25 ms", lambda r: r <= 25),

@@ -1,8 +1,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 
-#include "memory_use.h"
+#include "process_use.h"
 
 namespace qws::test {
 
@@ -14,6 +15,12 @@ double ResidentBytes() {
   if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
   std::fclose(statm);
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+double ThreadProcessorSeconds() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
 }
 
 }  // namespace qws::test

@@ -1,8 +1,0 @@
-#pragma once
-
-namespace qws::test {
-
-// The process's resident memory in bytes.
-double ResidentBytes();
-
-}  // namespace qws::test
