@@ -131,6 +131,31 @@ TEST(Extension, StatesErrorsAndGreetingsThroughAWholeLife) {
   EXPECT_EQ(u"Unknown error", Take(ErrorTextTCP(-7)));
 }
 
+// A peer that resets with what the host sent unread: the pass, the close and a send
+// each report the reset (Wine shows it to a send alone), and so does the close after.
+TEST(Extension, AResetIsAFailureWithItsReasonEverywhere) {
+  constexpr int kResetPause = 50;  // ms for the reset to arrive
+  const std::string bulk = Pattern(1 << 20);
+  for (const char* seenBy : {"a pass", "the close", "a send"}) {
+    AttachedPair pair;
+    EXPECT_GT(SendEveryByte(bulk, 300), 0u);
+    pair.server.Reset();
+    Delay(kResetPause);
+    const std::string by = seenBy;
+    if (by == "a pass") {
+      EXPECT_EQ(u"", Take(DataArrivalTCP()));
+      EXPECT_EQ(kFailed, StateTCP()) << "not a close in order";
+      EXPECT_EQ(kReset, LastErrorTCP());
+    } else if (by == "a send") {
+      Text some = Text::Packed("x");
+      EXPECT_EQ(-1, SendBytesTCP(some.get()));
+      EXPECT_EQ(kReset, LastErrorTCP());
+    }
+    EXPECT_EQ(0, CloseTCP());
+    EXPECT_EQ(kReset, LastErrorTCP()) << "after " << seenBy;
+  }
+}
+
 // Everything the host sent reaches a peer that reads it, though the peer's own
 // line waits unread when the host closes (a close with unread bytes would reset the
 // connection and discard what is still queued). A peer that never reads nor ends

@@ -216,5 +216,63 @@ TEST(Slots, AListenerHandsOffFiveClientsEachServedInItsOwnSlot) {
   EXPECT_EQ(spy.calls(Call::kStartup), spy.calls(Call::kCleanup)) << "every slot's start went back";
 }
 
+// Clients that all connect, send and close before the host polls once wait in the
+// backlog, and each poll accepts the next of them with what it sent. No peer goes
+// into a slot that still listens, nor away from under a pass on the listener.
+TEST(Slots, ABurstOfClientsIsAcceptedInTurnEachWithItsData) {
+  constexpr int kClients = 12;
+  constexpr size_t kSent = 1024;
+  // Slot 3 listens on, its own peer gone.
+  Select(3);
+  const uint16_t otherPort = FreePort();
+  ASSERT_EQ(kTrue, ListenerTCP(Port(otherPort)));
+  Peer gone = Peer::ConnectedTo(otherPort);
+  ASSERT_TRUE(PollForPeer());
+  gone.Close();
+  for (int i = 0; i < 100 && StateTCP() != kClosedByPeer; ++i) Take(DataArrivalTCP());
+  ASSERT_EQ(kClosedByPeer, StateTCP());
+
+  SelectTCP(0);
+  const uint16_t port = FreePort();
+  ASSERT_EQ(kTrue, ListenerTCP(Port(port)));
+  std::vector<Peer> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(Peer::ConnectedTo(port));
+  for (int i = 0; i < kClients; ++i) {
+    ASSERT_TRUE(
+        clients[static_cast<size_t>(i)].Send(std::string(kSent, static_cast<char>('a' + i))));
+    clients[static_cast<size_t>(i)].Close();
+  }
+
+  std::vector<bool> seen(kClients, false);
+  for (int accepted = 0; accepted < kClients; ++accepted) {
+    SelectTCP(0);
+    ASSERT_EQ(kTrue, ConnectRequestTCP()) << "client " << accepted << " waits in the backlog";
+    std::string got = TakeBytes(GreetingBytesTCP());
+    if (accepted == 0) {
+      EXPECT_EQ(kFalse, HandOff(3)) << "slot 3 still listens";
+      int handedOff = 0;
+      {
+        PumpHook timer([&] { handedOff += HandOff(2) != kFalse; });
+        got += TakeBytes(DataArrivalBytesTCP());
+      }
+      EXPECT_EQ(0, handedOff) << "not from under a pass on the listener";
+      EXPECT_EQ(0, LastErrorTCP());
+    }
+    ASSERT_EQ(kTrue, HandOff(1));
+    Select(1);
+    got += NextBytes(kSent - got.size());
+    ASSERT_EQ(kSent, got.size());
+    const int client = got[0] - 'a';
+    ASSERT_TRUE(client >= 0 && client < kClients && !seen[static_cast<size_t>(client)]);
+    EXPECT_EQ(std::string(kSent, got[0]), got);
+    seen[static_cast<size_t>(client)] = true;
+    CloseTCP();
+  }
+  for (int slot : {3, 0}) {
+    Select(slot);
+    CloseTCP();
+  }
+}
+
 }  // namespace
 }  // namespace qws::test

@@ -27,17 +27,21 @@ void Pause(ConnectionRecord& record, const Linger& linger, bool forRoom) {
   }
 }
 
-// What is left of the session's records, close_notify last, while the peer takes them.
-void SendRest(ConnectionRecord& record, Linger& linger, std::string& outgoing) {
+// What is left of the session's records, close_notify last, while the peer takes
+// them: 0 once all went, the failure that stopped them, or kTimedOut at the bound.
+int32_t SendRest(ConnectionRecord& record, Linger& linger, std::string& outgoing) {
   while (!outgoing.empty()) {
     const int n = Send(linger.socket, outgoing.data(), static_cast<int>(outgoing.size()));
     if (n > 0) {
       outgoing.erase(0, static_cast<size_t>(n));
       continue;
     }
-    if (!OnlyWouldBlock(FailureError(linger.socket)) || !linger.MayWait()) return;
+    const int32_t error = FailureError(linger.socket);
+    if (!OnlyWouldBlock(error)) return error;
+    if (!linger.MayWait()) return kTimedOut;
     Pause(record, linger, true);
   }
+  return kNoError;
 }
 
 // Takes and discards what arrives until the peer's end of stream (0), a failure (its
@@ -77,18 +81,28 @@ int32_t CloseGracefully(ConnectionRecord& record, SocketHandle& socket, CloseWai
   }
   ReleaseSecure(record);
 
-  SendRest(record, linger, outgoing);
-  // The peer sees the end behind every byte that went out.
-  StopSending(linger.socket);
-  const int32_t ended = DiscardUntilEnd(record, linger);
+  int32_t ended = SendRest(record, linger, outgoing);
+  // The peer sees the end behind every byte that went out. A reset that came before
+  // fails the end of sending where nothing else reports it any more (Wine).
+  const int32_t stopped = StopSending(linger.socket);
+  if (ended == kNoError || ended == kTimedOut) {
+    const int32_t discarded =
+        stopped == kConnectionReset ? stopped : DiscardUntilEnd(record, linger);
+    if (ended == kNoError || (discarded != kNoError && discarded != kTimedOut)) ended = discarded;
+  }
   // What the peer did not take by the bound stays with the system, which goes on
   // sending it after the close for as long as the peer sends nothing more.
   Close(linger.socket);
-  return outgoing.empty() ? ended : kTimedOut;
+  return ended;
 }
 
 int CloseConnection(ConnectionRecord& record) {
   const uint32_t generation = ++record.generation;
+  // A connection that failed before (a reset that a send or pass reported) keeps
+  // saying so: its socket may report only an end of stream by now.
+  const int32_t failure = record.state == ConnectionState::kFailed && ActiveSocket(record).open()
+                              ? record.lastError
+                              : kNoError;
   if (record.clientMode != kClientRole) {
     // The listener first: it has nothing to deliver, and no client waits on it meanwhile.
     Shutdown(record.mainSocket);
@@ -108,7 +122,7 @@ int CloseConnection(ConnectionRecord& record) {
   record.greetingBytes.clear();
   // The result stays the socket layer's; the error says whether the peer ended its
   // side behind everything (0) or may not have taken all (10060, or its failure).
-  record.lastError = result == 0 ? ended : kNotStarted;
+  record.lastError = result != 0 ? kNotStarted : failure != kNoError ? failure : ended;
   return result;
 }
 

@@ -31,8 +31,10 @@ constexpr int32_t kAfterAcceptPause = 100;    // ms
 constexpr int32_t kAcceptSettlePause = 500;   // ms
 constexpr int kMaxPumpNesting = 8;            // pump points nested in host code that a pass ran
 constexpr int16_t kSlotCount = 1024;          // a thread's slots are 0 to 1023
-constexpr int kListenBacklog = 2;
-constexpr int kPollBacklog = 1;
+// The system's full backlog (Windows Sockets 2's SOMAXCONN; Linux cuts it to its own
+// maximum), set once and never shrunk: a client beyond a short backlog has its last
+// handshake packet dropped while its connect succeeds and its data is sent.
+constexpr int kListenBacklog = 0x7fffffff;
 constexpr int kReceiveSize = 64;          // bytes per pass
 constexpr int kBytesReceiveSize = 65536;  // bytes per pass of the byte receive
 constexpr uint32_t kAnyAddress = 0;
@@ -55,6 +57,8 @@ constexpr int32_t kNoError = 0;
 constexpr int32_t kWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to take yet
 constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a closed one
 constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
+constexpr int32_t kConnectionReset = 10054;    // WSAECONNRESET
+constexpr int32_t kNoDescriptor = 10024;       // WSAEMFILE: no descriptor left
 constexpr int32_t kTimedOut = 10060;           // WSAETIMEDOUT
 constexpr int32_t kNotStarted = 10093;         // WSANOTINITIALISED
 constexpr int32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
@@ -125,6 +129,7 @@ struct ConnectionRecord {
   bool tlsPeerClosed = false;   // its close_notify arrived
   bool tlsHandshaking = false;  // ConnectTLS runs its handshake: sends wait
   bool accepting = false;       // an accept poll runs, its greeting pass too
+  int passes = 0;               // receive passes running on the record, from their first pump
   // Counts connection starts and closes: an operation that pumps can tell that a
   // call nested in its pump points has ended its connection.
   uint32_t generation = 0;
@@ -138,6 +143,19 @@ struct ConnectionRecord {
   ConnectionRecord(const ConnectionRecord&) = delete;
   ConnectionRecord& operator=(const ConnectionRecord&) = delete;
   ~ConnectionRecord();
+};
+
+// Counts a receive pass on the record from its first pump point to its end: the
+// peer is not to be handed off from under it.
+class PassScope {
+ public:
+  explicit PassScope(ConnectionRecord& record) : record_(record) { ++record_.passes; }
+  ~PassScope() { --record_.passes; }
+  PassScope(const PassScope&) = delete;
+  PassScope& operator=(const PassScope&) = delete;
+
+ private:
+  ConnectionRecord& record_;
 };
 
 // The record of the calling thread's selected slot, made at the slot's first use;
@@ -187,7 +205,8 @@ int Recv(const SocketHandle& socket, char* bytes, int count, int flags = 0);
 bool ProbeWritable(const SocketHandle& socket, long microseconds);
 int PendingError(const SocketHandle& socket);
 void Shutdown(const SocketHandle& socket);
-void StopSending(const SocketHandle& socket);
+// 0, or the error that ended the connection before (a reset, where only this tells it).
+int32_t StopSending(const SocketHandle& socket);
 void Close(SocketHandle& socket);
 SocketHandle Accept(const SocketHandle& listening);
 

@@ -5,10 +5,13 @@
 namespace qws {
 namespace {
 
-// A slot takes a connection when it has none, or one that has ended. As with a
-// connection start, an operation that runs on the slot does not stop it.
+// A slot takes a connection when it has none, or one that has ended; a listener
+// whose peer has ended still listens. As with a connection start, an operation that
+// runs on the slot does not stop it.
 bool TakesConnection(const ConnectionRecord& slot) {
-  return (slot.state == ConnectionState::kNone || slot.state == ConnectionState::kClosedByPeer ||
+  const bool listens = slot.clientMode == kServerRole && slot.mainSocket.open();
+  return !listens &&
+         (slot.state == ConnectionState::kNone || slot.state == ConnectionState::kClosedByPeer ||
           slot.state == ConnectionState::kFailed);
 }
 
@@ -16,7 +19,7 @@ bool TakesConnection(const ConnectionRecord& slot) {
 
 bool HoldsPeer(const ConnectionRecord& listener) {
   return listener.clientMode == kServerRole && listener.ready != kFalse && !listener.accepting &&
-         listener.mainSocket.open() && listener.acceptedSocket.open();
+         listener.passes == 0 && listener.mainSocket.open() && listener.acceptedSocket.open();
 }
 
 bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {

@@ -12,11 +12,13 @@ bool FailStart(ConnectionRecord& record, int32_t error) {
 }
 
 // accept can fail although the probe saw a peer (it went away in between), so it
-// is tried again at every step of the wait, for a bounded time.
+// is tried again at every step of the wait, for a bounded time. Without a descriptor
+// left no wait helps: the peer stays queued for a later poll and the host hears at once.
 SocketHandle TakePeer(ConnectionRecord& record) {
   const SocketHandle& listening = record.mainSocket;
   SocketHandle peer = Accept(listening);
   for (int32_t waited = 0; !peer.open() && waited < kAcceptWaitLimit; waited += kAcceptWaitStep) {
+    if (LayerError() == kNoDescriptor) break;
     Delay(kAcceptWaitStep);
     PumpMessages(record);
     peer = Accept(listening);
@@ -28,7 +30,8 @@ SocketHandle TakePeer(ConnectionRecord& record) {
 // peer and its greeting.
 bool AcceptPeer(ConnectionRecord& record) {
   record.ready = kFalse;
-  const int listened = Listen(record.mainSocket, kPollBacklog);
+  // Listening again keeps the backlog; it tells a socket that cannot listen.
+  const int listened = Listen(record.mainSocket, kListenBacklog);
   // No peer waiting is no failure; a socket that cannot listen is.
   record.lastError = listened < 0 ? FailureError(record.mainSocket) : kNoError;
   if (listened < 0 || !ProbeReadable(record.mainSocket, kAcceptProbe)) {

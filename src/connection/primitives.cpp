@@ -127,8 +127,9 @@ void Shutdown(const SocketHandle& socket) {
   if (socket.open()) Api().shutdown(socket.value, platform::kShutdownBoth);
 }
 
-void StopSending(const SocketHandle& socket) {
-  if (socket.open()) Api().shutdown(socket.value, platform::kShutdownSend);
+int32_t StopSending(const SocketHandle& socket) {
+  if (!socket.open()) return kNoError;
+  return Api().shutdown(socket.value, platform::kShutdownSend) == 0 ? kNoError : LayerError();
 }
 
 void Close(SocketHandle& socket) {

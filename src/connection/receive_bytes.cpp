@@ -10,6 +10,7 @@ namespace qws {
 // A close is an empty result here; StateTCP tells it from nothing. The bytes are
 // left at the start of the record's byte area, which no nested pass touches.
 size_t ReceiveBytesPass(ConnectionRecord& record) {
+  const PassScope pass(record);
   PumpMessages(record);
   if (record.ready == kFalse) return 0;  // nested inside another pass or a poll
 

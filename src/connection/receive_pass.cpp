@@ -44,6 +44,7 @@ Received ReceiveOnce(ConnectionRecord& record) {
 }  // namespace
 
 const std::u16string& ReceivePass(ConnectionRecord& record) {
+  const PassScope pass(record);
   PumpMessages(record);
   // Nested inside another pass or an accept poll: nothing is received.
   if (record.ready == kFalse) return record.lastData;

@@ -110,8 +110,26 @@ void PumpMessages() {
   --openPasses;
 }
 
+// Under Wine SleepEx may end up to a millisecond early; a pause is a lower bound,
+// so it is held to a deadline on the performance counter, as the clocks that hosts
+// measure with are.
 void Delay(int32_t milliseconds) {
-  if (milliseconds >= 0) SleepEx(static_cast<DWORD>(milliseconds), FALSE);
+  if (milliseconds <= 0) {
+    if (milliseconds == 0) SleepEx(0, FALSE);
+    return;
+  }
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  const long long deadline = now.QuadPart + frequency.QuadPart * milliseconds / 1000;
+  for (DWORD left = static_cast<DWORD>(milliseconds); left > 0;) {
+    SleepEx(left, FALSE);
+    QueryPerformanceCounter(&now);
+    const long long ticks = deadline - now.QuadPart;
+    left = ticks <= 0
+               ? 0
+               : static_cast<DWORD>((ticks * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
+  }
 }
 
 // A directory search with normal attributes: read-only and archive files count,

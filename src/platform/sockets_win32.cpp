@@ -97,11 +97,25 @@ int SelectWrite(Socket s, long microseconds) {
 
 int Send(Socket s, const char* bytes, int count) { return ::send(Wide(s), bytes, count, 0); }
 
-int Recv(Socket s, char* bytes, int count, int flags) {
-  return ::recv(Wide(s), bytes, count, (flags & kRecvPeek) ? MSG_PEEK : 0);
+// Wine reports a peer's reset as an end of stream, to recv, select and SO_ERROR
+// alike; only a send still meets it (Windows itself fails the recv). A send of
+// nothing asks, and leaves WSAECONNRESET as the thread's last error.
+bool ResetMetBySend(SOCKET s) {
+  const char none = 0;
+  return ::send(s, &none, 0, 0) == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET;
 }
 
-int Shutdown(Socket s, int how) { return ::shutdown(Wide(s), how); }
+int Recv(Socket s, char* bytes, int count, int flags) {
+  const int n = ::recv(Wide(s), bytes, count, (flags & kRecvPeek) ? MSG_PEEK : 0);
+  if (n == 0 && ResetMetBySend(Wide(s))) return SOCKET_ERROR;
+  return n;
+}
+
+// After the end of sending even a send no longer tells a reset: it is asked first.
+int Shutdown(Socket s, int how) {
+  if ((how == kShutdownSend || how == kShutdownBoth) && ResetMetBySend(Wide(s))) return SOCKET_ERROR;
+  return ::shutdown(Wide(s), how);
+}
 
 int CloseSocket(Socket s) { return ::closesocket(Wide(s)); }
 

@@ -105,6 +105,7 @@ void AttachClient(uint16_t port) {
 AttachedPair::AttachedPair() {
   AttachClient(listener.port());
   server = listener.Accept();
+  if (server.valid()) ThisThreadRecord().state = ConnectionState::kConnected;
 }
 
 AttachedPair::~AttachedPair() { CloseConnection(ThisThreadRecord()); }
