@@ -24,6 +24,11 @@ constexpr char kVersion[] = "qws " QWS_VERSION;  // the project's version, from 
 constexpr char kRemoteDisconnect[] = "Remote Disconnect";
 constexpr auto kIdlePause = std::chrono::milliseconds(10);
 constexpr auto kMarkerInterval = std::chrono::milliseconds(100);
+// On a stop, what has arrived is written out for this long at most: a peer that
+// keeps sending does not hold the stop for ever.
+constexpr auto kStopDrainLimit = std::chrono::seconds(10);
+// Input that one client of listen --many may hold back unread before it is dropped.
+constexpr size_t kClientQueueLimit = size_t{16} << 20;
 constexpr size_t kReadSize = 65536;     // one read of standard input
 constexpr size_t kSendPiece = 1 << 20;  // the most bytes one retry offers
 constexpr size_t kMaxPortDigits = 5;
@@ -34,6 +39,7 @@ constexpr int16_t kSlotCount = 1024;
 // Windows Sockets error numbers, which the library reports on every platform.
 constexpr int32_t kAccessDenied = 10013;
 constexpr int32_t kWouldBlock = 10035;
+constexpr int32_t kNoDescriptor = 10024;
 constexpr int32_t kAddressInUse = 10048;
 constexpr int32_t kRefused = 10061;
 constexpr int32_t kHostNotFound = 11001;
@@ -41,7 +47,16 @@ constexpr int32_t kHostNotFound = 11001;
 constexpr int32_t kClosedByPeer = 4;
 constexpr int32_t kConnectionFailed = 5;
 
-enum ExitStatus { kRunning = -1, kOrderly = 0, kFailed = 1, kBadArguments = 2 };
+// A stop by the marker or by Ctrl-C is not an end in order: what the peer had not
+// sent yet, and input not taken yet, never went. 130 is what shells report for Ctrl-C.
+enum ExitStatus {
+  kRunning = -1,
+  kOrderly = 0,
+  kFailed = 1,
+  kBadArguments = 2,
+  kStopped = 3,
+  kInterrupted = 130
+};
 
 constexpr char kUsage[] =
     "usage: qws [options] connect HOST PORT\n"
@@ -52,7 +67,8 @@ constexpr char kUsage[] =
     "output, starting with the greeting: what the peer sent before the connection was\n"
     "made (up to 64 bytes). Ends when the peer disconnects, when input ends, when the\n"
     "stop marker \"stopws.dat\" appears in the current directory (it is then cleared),\n"
-    "or on Ctrl-C.\n"
+    "or on Ctrl-C; on those two stops what has arrived is written out first, and\n"
+    "the exit status is 3 (the marker) or 130 (Ctrl-C).\n"
     "\n"
     "listen --many serves every client that connects, each in a slot of its own:\n"
     "what any client sends goes to standard output, standard input goes to every\n"
@@ -388,36 +404,28 @@ class Session {
 
   // listen --many: slot 0 listens, and each client it accepts is handed off to the
   // lowest free slot. Every client is polled once a round; each line (or block) of
-  // input goes to every client in turn, so a client that reads slowly holds the
-  // input for all. A client that leaves or fails is closed and its slot freed.
+  // input joins every client's queue, and each round sends every client what it
+  // takes without waiting, so a client that reads slowly holds nobody else. A client
+  // that leaves or fails is closed and its slot freed; one whose queue outgrows
+  // kClientQueueLimit is dropped. On a stop the clients stay open: the end of the
+  // server's thread closes them all within one bound.
   int Serve() {
     input_.Start();
     for (;;) {
       if (const char* reason = StopReason()) {
         Say(reason);
-        return CloseClients(kOrderly);
+        return StopServing();
       }
       Admit();
-      bool busy = false;
-      for (size_t i = 0; i < clients_.size();) {
-        SelectTCP(clients_[i]);
-        const Arrival arrival = receiver_.Poll();
-        busy = busy || arrival == Arrival::kData;
-        if (arrival == Arrival::kClosed || arrival == Arrival::kFailed) {
-          Say(Client(clients_[i]) +
-              (arrival == Arrival::kClosed ? " left" : " failed" + Reason(LastErrorTCP())));
-          Drop(i);
-        } else {
-          ++i;
-        }
-      }
+      bool busy = PollClients();
       std::string data;
       uint64_t offset = 0;
       if (options_.binary ? input_.TakeAll(data, offset) : input_.TakeLine(data, offset)) {
-        const int status = SendToClients(data, offset);
-        if (status != kRunning) return CloseClients(status);
+        const int status = QueueForClients(data, offset);
+        if (status != kRunning) return status;
         busy = true;
       }
+      busy = SendQueued() || busy;
       if (!busy) std::this_thread::sleep_for(kIdlePause);
     }
   }
@@ -432,7 +440,7 @@ class Session {
     for (;;) {
       if (const char* reason = StopReason()) {
         Say(reason);
-        return kOrderly;
+        return Stopped();
       }
       switch (receiver_.Poll()) {
         case Arrival::kData:
@@ -507,7 +515,7 @@ class Session {
   }
 
   int Unsent(size_t unsent) {
-    Say(who_ + "send failed" + Reason(LastErrorTCP()) + NotSent(unsent));
+    Say("send failed" + Reason(LastErrorTCP()) + NotSent(unsent));
     return kFailed;
   }
 
@@ -516,14 +524,14 @@ class Session {
     const std::string notSent = NotSent(unsent);
     if (const char* reason = StopReason()) {
       Say(reason + notSent);
-      return kOrderly;
+      return Stopped();
     }
     switch (receiver_.Poll()) {
       case Arrival::kClosed:
-        Say(who_ + "remote disconnect" + notSent);
+        Say("remote disconnect" + notSent);
         return kFailed;
       case Arrival::kFailed:
-        Say(who_ + "the connection failed" + Reason(LastErrorTCP()) + notSent);
+        Say("the connection failed" + Reason(LastErrorTCP()) + notSent);
         return kFailed;
       case Arrival::kData:
         return kRunning;
@@ -535,9 +543,24 @@ class Session {
   }
 
   const char* StopReason() {
-    if (interrupted) return "interrupted by Ctrl-C";
-    if (marker_.Raised()) return "stopped by the stop marker stopws.dat";
+    if (interrupted) {
+      stopStatus_ = kInterrupted;
+      return "interrupted by Ctrl-C";
+    }
+    if (marker_.Raised()) {
+      stopStatus_ = kStopped;
+      return "stopped by the stop marker stopws.dat";
+    }
     return nullptr;
+  }
+
+  // On a stop what has arrived is written out before the close, which discards
+  // whatever comes after it.
+  int Stopped() {
+    const Clock::time_point until = Clock::now() + kStopDrainLimit;
+    while (receiver_.Poll() == Arrival::kData && Clock::now() < until) {
+    }
+    return stopStatus_;
   }
 
   // The --trust files, each of which must hold at least one certificate.
@@ -599,7 +622,7 @@ class Session {
     while (!ConnectRequestTCP()) {
       if (const char* reason = StopReason()) {
         Say(reason);
-        return kOrderly;
+        return stopStatus_;
       }
       std::this_thread::sleep_for(kIdlePause);
     }
@@ -607,87 +630,162 @@ class Session {
     return kRunning;
   }
 
-  static std::string Client(int16_t slot) { return "client " + std::to_string(slot); }
+  // A client of listen --many: its slot, and the input it has not taken yet.
+  struct Client {
+    int16_t slot;
+    std::string queue;
+  };
+
+  static std::string Name(int16_t slot) { return "client " + std::to_string(slot); }
 
   // One accept poll while a slot is free; a client that comes then gets one.
   void Admit() {
     int16_t slot = kListenerSlot + 1;
-    while (slot < kSlotCount &&
-           std::find(clients_.begin(), clients_.end(), slot) != clients_.end()) {
-      ++slot;
-    }
+    const auto uses = [&slot](const Client& client) { return client.slot == slot; };
+    while (slot < kSlotCount && std::any_of(clients_.begin(), clients_.end(), uses)) ++slot;
     if (slot == kSlotCount) return;  // the next clients wait to be accepted
     SelectTCP(kListenerSlot);
-    if (!ConnectRequestTCP()) return;
+    if (!ConnectRequestTCP()) {
+      // The client stays queued; said once until one is accepted again.
+      if (LastErrorTCP() == kNoDescriptor && !saidNoDescriptor_) {
+        Say("a client waits, but no descriptor is left for it" + Reason(kNoDescriptor) +
+            ": it is accepted once another client leaves");
+        saidNoDescriptor_ = true;
+      }
+      return;
+    }
+    saidNoDescriptor_ = false;
     if (!HandOffTCP(slot)) {
       Say("a client could not be handed off");
       return;
     }
-    clients_.push_back(slot);
-    Say(Client(slot) + " connected");
+    clients_.push_back({slot, {}});
+    Say(Name(slot) + " connected");
     SelectTCP(slot);
     receiver_.WriteGreeting();
   }
 
-  void Drop(size_t index) {
-    SelectTCP(clients_[index]);
-    CloseTCP();
-    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+  // One receive pass on every client; true when any had data.
+  bool PollClients() {
+    bool busy = false;
+    for (size_t i = 0; i < clients_.size();) {
+      SelectTCP(clients_[i].slot);
+      const Arrival arrival = receiver_.Poll();
+      busy = busy || arrival == Arrival::kData;
+      if (arrival == Arrival::kClosed || arrival == Arrival::kFailed) {
+        Say(Name(clients_[i].slot) +
+            (arrival == Arrival::kClosed ? " left" : " failed" + Reason(LastErrorTCP())) +
+            Unsent(clients_[i]));
+        Drop(i);
+      } else {
+        ++i;
+      }
+    }
+    return busy;
   }
 
-  // Input that is not text in the code page ends qws, as with one peer; a client
-  // whose send fails is dropped, the others go on. With no client, input goes to
-  // nobody.
-  int SendToClients(const std::string& data, uint64_t offset) {
+  // Input that is not text in the code page ends qws, as with one peer. Text goes
+  // as the bytes SendTCP would make of it, without its pause. With no client, input
+  // goes to nobody.
+  int QueueForClients(const std::string& data, uint64_t offset) {
+    std::string bytes = data;
     if (!options_.binary) {
+      bytes += options_.lineEnding;
       HostString text = nullptr;
       size_t bad = 0;
-      const bool exact = ExactWideText(data + options_.lineEnding, text, bad);
+      const bool exact = ExactWideText(bytes, text, bad);
       FreeHostString(text);
       if (!exact) return NotText(offset + bad);
     }
     for (size_t i = 0; i < clients_.size();) {
-      SelectTCP(clients_[i]);
-      who_ = Client(clients_[i]) + ": ";
-      const int status = options_.binary ? SendRest(data, 0) : SendLine(data, offset);
-      who_.clear();
-      if (status == kOrderly) return status;  // stopped meanwhile
-      if (status == kFailed) {
+      if (clients_[i].queue.size() + bytes.size() > kClientQueueLimit) {
+        Say(Name(clients_[i].slot) + " does not read: dropped" + Unsent(clients_[i]));
         Drop(i);
       } else {
+        clients_[i].queue += bytes;
         ++i;
       }
     }
     return kRunning;
   }
 
-  // Each client's close waits for it to take what was sent; one that did not fails qws.
-  int CloseClients(int status) {
-    for (const int16_t slot : clients_) {
-      SelectTCP(slot);
-      if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
-        Say(Client(slot) + " did not take everything before the close" + Reason(LastErrorTCP()) +
-            ": the last bytes sent may not have arrived");
-        status = kFailed;
+  // Each client takes what its socket takes now; true when any took something. A
+  // client whose send fails is dropped, the others go on.
+  bool SendQueued() {
+    bool sent = false;
+    for (size_t i = 0; i < clients_.size();) {
+      Client& client = clients_[i];
+      if (client.queue.empty()) {
+        ++i;
+        continue;
       }
+      SelectTCP(client.slot);
+      HostString packed = PackedHostString(client.queue.substr(0, kSendPiece));
+      const int32_t result = SendBytesTCP(packed);
+      FreeHostString(packed);
+      if (result < 0 && LastErrorTCP() != kWouldBlock) {
+        Say(Name(client.slot) + ": send failed" + Reason(LastErrorTCP()) + Unsent(client));
+        Drop(i);
+        continue;
+      }
+      if (result > 0) {
+        client.queue.erase(0, static_cast<size_t>(result));
+        sent = true;
+      }
+      ++i;
     }
-    clients_.clear();
-    SelectTCP(kListenerSlot);
-    return status;
+    return sent;
+  }
+
+  // What every client sent is written out, and what was queued for it is sent while
+  // it takes it, for kStopDrainLimit at most; what is left is said.
+  int StopServing() {
+    const Clock::time_point until = Clock::now() + kStopDrainLimit;
+    for (bool busy = true; busy && Clock::now() < until;) {
+      busy = PollClients();
+      busy = SendQueued() || busy;
+    }
+    for (const Client& client : clients_) {
+      if (!client.queue.empty()) Say(Name(client.slot) + ": stopped" + Unsent(client));
+    }
+    return stopStatus_;
+  }
+
+  static std::string Unsent(const Client& client) {
+    if (client.queue.empty()) return "";
+    return "; " + std::to_string(client.queue.size()) + " bytes of input were not sent to it";
+  }
+
+  void Drop(size_t index) {
+    SelectTCP(clients_[index].slot);
+    CloseTCP();
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
   }
 
   const Options& options_;
   Input& input_ = ProcessInput();
   StopMarker marker_;
   Receiver receiver_;
-  std::string who_;               // which client a message is about, with --many
-  std::vector<int16_t> clients_;  // the slots of the clients served, with --many
+  int stopStatus_ = kOrderly;    // what a stop ends qws with, once StopReason saw one
+  std::vector<Client> clients_;  // the clients served, with --many
+  bool saidNoDescriptor_ = false;
 };
 
 int Run(const Options& options) {
   Session session(options);
+  if (options.many) {
+    // The server's own thread: its end closes every client within one bound, where
+    // a close after another would wait for each in turn.
+    int status = kFailed;
+    std::thread server([&] {
+      status = session.Start();
+      if (status == kRunning) status = session.Serve();
+    });
+    server.join();
+    return status;
+  }
   int status = session.Start();
-  if (status == kRunning) status = options.many ? session.Serve() : session.Relay();
+  if (status == kRunning) status = session.Relay();
   // The close waits for the peer to take what was sent and end its side.
   if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
     Say("the peer did not take everything before the close" + Reason(LastErrorTCP()) +

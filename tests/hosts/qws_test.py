@@ -120,7 +120,7 @@ class Session(unittest.TestCase):
             listener, connector = self.start_pair(cwd=directory)
             marker = os.path.join(directory, "stopws.dat")
             open(marker, "w").close()
-            self.assertEqual(0, listener.finish())
+            self.assertEqual(3, listener.finish(), "a stop is no end in order")
             self.assertIn(b"stopped by the stop marker", listener.err)
             self.assertFalse(os.path.exists(marker))
             self.assertEqual(0, connector.finish())
@@ -259,10 +259,32 @@ class ManyClients(unittest.TestCase):
             for reader in readers:
                 reader.start()
             open(os.path.join(directory, "stopws.dat"), "w").close()
-            self.assertEqual(0, server.finish(), server.err)
+            self.assertEqual(3, server.finish(), server.err)
             for reader in readers:
                 reader.join(15)
             self.assertIn(b"stopped by the stop marker", server.err)
+
+    def test_a_client_that_never_reads_holds_no_other_and_the_stop_takes_one_bound(self):
+        with tempfile.TemporaryDirectory() as directory:
+            port = free_port()
+            server = Process(["--binary", "listen", "--many", str(port)], RUNNER, QWS, cwd=directory)
+            self.addCleanup(server.stop)
+            self.assertTrue(server.wait_for("err", b"listening"), server.err)
+            clients = []
+            for slot in (1, 2, 3):
+                clients.append(socket.create_connection(("127.0.0.1", port)))
+                self.addCleanup(clients[-1].close)
+                self.assertTrue(server.wait_for("err", b"client %d connected" % slot), server.err)
+            # Client 2 never reads: the others get all 8 MB beside it.
+            server.send(bytes(range(256)) * (1 << 15))
+            for client in (clients[0], clients[2]):
+                self.assertEqual(8 << 20, len(receive_exactly(client, 8 << 20, within=60)))
+            # None of the three ends its side: one bound for all, not one each.
+            started = time.monotonic()
+            open(os.path.join(directory, "stopws.dat"), "w").close()
+            self.assertEqual(3, server.finish(), server.err)
+            self.assertLess(time.monotonic() - started, 7.0, "three closes of 3 s each take 9")
+            self.assertIn(b"client 2: stopped; ", server.err)
 
 
 class Interrupt(unittest.TestCase):
@@ -272,8 +294,28 @@ class Interrupt(unittest.TestCase):
         self.addCleanup(listener.stop)
         self.assertTrue(listener.wait_for("err", b"listening"), listener.err)
         listener.proc.send_signal(signal.SIGINT)
-        self.assertEqual(0, listener.finish())
+        self.assertEqual(130, listener.finish())
         self.assertIn(b"interrupted by Ctrl-C", listener.err)
+
+    @unittest.skipIf(RUNNER, "Ctrl-C reaches a program under Wine another way")
+    def test_ctrl_c_writes_out_everything_that_had_arrived(self):
+        port = free_port()
+        # Nobody reads qws's output until after Ctrl-C: what the peer sent waits in the
+        # socket's buffers meanwhile.
+        listener = subprocess.Popen([QWS, "--binary", "listen", str(port)], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(listener.kill)
+        self.assertIn(b"listening", listener.stderr.readline())
+        data = b"0123456789abcdef" * (1 << 17)
+        with socket.create_connection(("127.0.0.1", port)) as peer:
+            self.assertIn(b"peer connected", listener.stderr.readline())
+            peer.sendall(data)
+            peer.shutdown(socket.SHUT_WR)
+            listener.send_signal(signal.SIGINT)
+            out, err = listener.communicate(timeout=60)
+        self.assertEqual(130, listener.returncode, err)
+        self.assertEqual(len(data), len(out))
+        self.assertEqual(data, out)
 
 
 class Failures(unittest.TestCase):
