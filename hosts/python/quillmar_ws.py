@@ -269,14 +269,35 @@ def _slots_in_use():
     return _threads.slots
 
 
+def _dropped_here():
+    """This thread's connections that were dropped unclosed: (library, slot) pairs.
+    A finalizer runs on whichever thread the collector does, in the middle of any
+    call, so it only notes its slot here; the thread closes it at its next call."""
+    if not hasattr(_threads, "dropped"):
+        _threads.dropped = []
+    return _threads.dropped
+
+
+def _close_dropped():
+    dropped = _dropped_here()
+    while dropped:
+        library, slot = dropped.pop()
+        library.SelectTCP(slot)
+        library.CloseTCP()
+        _slots_in_use().discard(slot)
+
+
 class Connection:
     """One of this thread's connections, in a slot of its own, closed at the end of
     a with block. The first Connection of a thread is slot 0, the connection that
     hosts without slots use."""
 
     def __init__(self, library=None):
+        self.closed = True  # until it holds a slot: nothing for a finalizer to do
         self.library = library or load()
         self._thread = threading.get_ident()
+        _close_dropped()
+        self._dropped = _dropped_here()
         used = _slots_in_use()
         self.slot = next((s for s in range(SLOT_COUNT) if s not in used), None)
         if self.slot is None:
@@ -419,8 +440,14 @@ class Connection:
         """The library, with this connection's slot selected for the next calls."""
         if threading.get_ident() != self._thread:
             raise RuntimeError("a connection belongs to the thread that made it")
+        _close_dropped()
         self.library.SelectTCP(self.slot)
         return self.library
+
+    def __del__(self):
+        # The list outlives its thread only where the thread's end closed every slot.
+        if not self.closed:
+            self._dropped.append((self.library, self.slot))
 
     def __enter__(self):
         return self

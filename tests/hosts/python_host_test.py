@@ -4,6 +4,7 @@
 QUILLMAR_WS_LIBRARY names the library, QWS_VERSION the project's version;
 hosts/python must be on PYTHONPATH.
 """
+import gc
 import os
 import socket
 import subprocess
@@ -108,6 +109,22 @@ class ClientRole(unittest.TestCase):
             other.join()
             self.assertIsInstance(errors[0], RuntimeError)
             self.assertEqual(0, connection.close())
+
+    def test_a_dropped_connection_is_closed_at_its_threads_next_call(self):
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            port = server.getsockname()[1]
+            dropped = Connection.connect("127.0.0.1", port)
+            slot = dropped.slot
+            peer, _ = server.accept()
+            with peer:
+                peer.shutdown(socket.SHUT_WR)
+                del dropped
+                gc.collect()
+                with Connection.connect("127.0.0.1", port) as again:
+                    self.assertEqual(slot, again.slot, "the dropped one's slot is free again")
+                    peer.settimeout(5)
+                    self.assertEqual(b"", peer.recv(1), "and it was closed in order")
+                    server.accept()[0].close()
 
     @staticmethod
     def _try_send(connection):
