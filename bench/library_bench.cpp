@@ -455,6 +455,40 @@ void ConnectRequestTCP_HandOff100Clients(benchmark::State& state) {
 }
 BENCHMARK(ConnectRequestTCP_HandOff100Clients)->Iterations(1)->UseManualTime();
 
+// A burst: every client connects, sends 1 KB and closes before the first poll; the
+// server then accepts and hands off each in turn and takes its kilobyte. Every one
+// must arrive whole; the time beside the accepts' fixed pauses.
+void ConnectRequestTCP_BurstOf100Clients(benchmark::State& state) {
+  constexpr size_t kSent = 1024;
+  const uint16_t port = FreePort();
+  for (auto _ : state) {
+    ListenerTCP(static_cast<int16_t>(port));
+    std::vector<Peer> clients;
+    for (int i = 0; i < kSlotsServed; ++i) clients.push_back(Peer::ConnectedTo(port));
+    for (Peer& client : clients) {
+      client.Send(std::string(kSent, 'b'));
+      client.Close();
+    }
+    const auto start = Clock::now();
+    int delivered = 0;
+    for (int i = 0; i < kSlotsServed && ConnectRequestTCP() != kFalse; ++i) {
+      HandOffTCP(1);
+      SelectTCP(1);
+      const size_t got = TakeBytes(GreetingBytesTCP()).size() + NextBytes(kSent - 64).size();
+      delivered += got == kSent;
+      CloseTCP();
+      SelectTCP(0);
+    }
+    const double seconds = Seconds(Clock::now() - start);
+    state.SetIterationTime(seconds);
+    state.counters["clients_delivered"] = delivered;
+    state.counters["beyond_pauses_ms"] =
+        seconds * 1000 - kSlotsServed * (kAfterAcceptPause + kAcceptSettlePause);
+    CloseTCP();
+  }
+}
+BENCHMARK(ConnectRequestTCP_BurstOf100Clients)->Iterations(1)->UseManualTime();
+
 // Resident memory of slots used in one thread: records with a connection each (and
 // the server end of each, in this process), then records alone (a StateTCP makes one).
 void SlotSize(benchmark::State& state) {
