@@ -282,9 +282,11 @@ def _close_dropped():
     dropped = _dropped_here()
     while dropped:
         library, slot = dropped.pop()
-        library.SelectTCP(slot)
-        library.CloseTCP()
-        _slots_in_use().discard(slot)
+        try:
+            library.SelectTCP(slot)
+            library.CloseTCP()
+        finally:
+            _slots_in_use().discard(slot)
 
 
 class Connection:

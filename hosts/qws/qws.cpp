@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -29,6 +30,7 @@ constexpr auto kMarkerInterval = std::chrono::milliseconds(100);
 constexpr auto kStopDrainLimit = std::chrono::seconds(10);
 // Input that one client of listen --many may hold back unread before it is dropped.
 constexpr size_t kClientQueueLimit = size_t{16} << 20;
+constexpr size_t kQueuePiece = 65536;   // what one send offers a client of listen --many
 constexpr size_t kReadSize = 65536;     // one read of standard input
 constexpr size_t kSendPiece = 1 << 20;  // the most bytes one retry offers
 constexpr size_t kMaxPortDigits = 5;
@@ -40,6 +42,7 @@ constexpr int16_t kSlotCount = 1024;
 constexpr int32_t kAccessDenied = 10013;
 constexpr int32_t kWouldBlock = 10035;
 constexpr int32_t kNoDescriptor = 10024;
+constexpr int32_t kNoBufferSpace = 10055;  // how Windows says that it has no handle left
 constexpr int32_t kAddressInUse = 10048;
 constexpr int32_t kRefused = 10061;
 constexpr int32_t kHostNotFound = 11001;
@@ -420,12 +423,14 @@ class Session {
       bool busy = PollClients();
       std::string data;
       uint64_t offset = 0;
-      if (options_.binary ? input_.TakeAll(data, offset) : input_.TakeLine(data, offset)) {
+      if (TakesInput() &&
+          (options_.binary ? input_.TakeAll(data, offset) : input_.TakeLine(data, offset))) {
         const int status = QueueForClients(data, offset);
         if (status != kRunning) return status;
         busy = true;
       }
       busy = SendQueued() || busy;
+      DropLaggards();
       if (!busy) std::this_thread::sleep_for(kIdlePause);
     }
   }
@@ -630,10 +635,17 @@ class Session {
     return kRunning;
   }
 
-  // A client of listen --many: its slot, and the input it has not taken yet.
+  // A client of listen --many: its slot, and the input it has not taken yet (from
+  // `sent` on). A dropped client takes no more input and its data is no longer
+  // written; its slot closes once its peer ends its side, or at the server's end,
+  // so that its close does not hold the others.
   struct Client {
     int16_t slot;
     std::string queue;
+    size_t sent = 0;
+    bool dropped = false;
+
+    size_t Waiting() const { return queue.size() - sent; }
   };
 
   static std::string Name(int16_t slot) { return "client " + std::to_string(slot); }
@@ -647,8 +659,9 @@ class Session {
     SelectTCP(kListenerSlot);
     if (!ConnectRequestTCP()) {
       // The client stays queued; said once until one is accepted again.
-      if (LastErrorTCP() == kNoDescriptor && !saidNoDescriptor_) {
-        Say("a client waits, but no descriptor is left for it" + Reason(kNoDescriptor) +
+      const int32_t error = LastErrorTCP();
+      if ((error == kNoDescriptor || error == kNoBufferSpace) && !saidNoDescriptor_) {
+        Say("a client waits, but no descriptor is left for it" + Reason(error) +
             ": it is accepted once another client leaves");
         saidNoDescriptor_ = true;
       }
@@ -669,14 +682,17 @@ class Session {
   bool PollClients() {
     bool busy = false;
     for (size_t i = 0; i < clients_.size();) {
-      SelectTCP(clients_[i].slot);
-      const Arrival arrival = receiver_.Poll();
+      Client& client = clients_[i];
+      SelectTCP(client.slot);
+      const Arrival arrival = client.dropped ? Discard() : receiver_.Poll();
       busy = busy || arrival == Arrival::kData;
       if (arrival == Arrival::kClosed || arrival == Arrival::kFailed) {
-        Say(Name(clients_[i].slot) +
-            (arrival == Arrival::kClosed ? " left" : " failed" + Reason(LastErrorTCP())) +
-            Unsent(clients_[i]));
-        Drop(i);
+        if (!client.dropped) {
+          Say(Name(client.slot) +
+              (arrival == Arrival::kClosed ? " left" : " failed" + Reason(LastErrorTCP())) +
+              NotSentTo(client));
+        }
+        Close(i);
       } else {
         ++i;
       }
@@ -684,9 +700,26 @@ class Session {
     return busy;
   }
 
+  // A dropped client's pass: what it sends goes nowhere.
+  static Arrival Discard() {
+    if (!TakeBytes(DataArrivalBytesTCP()).empty()) return Arrival::kData;
+    const int32_t state = StateTCP();
+    if (state == kClosedByPeer) return Arrival::kClosed;
+    return state == kConnectionFailed ? Arrival::kFailed : Arrival::kNothing;
+  }
+
+  // Input is taken while some client has taken nearly all of what went before, so
+  // that the fastest reader sets the pace; with no client it goes to nobody.
+  bool TakesInput() const {
+    return std::all_of(clients_.begin(), clients_.end(),
+                       [](const Client& client) { return client.dropped; }) ||
+           std::any_of(clients_.begin(), clients_.end(), [](const Client& client) {
+             return !client.dropped && client.Waiting() < kQueuePiece;
+           });
+  }
+
   // Input that is not text in the code page ends qws, as with one peer. Text goes
-  // as the bytes SendTCP would make of it, without its pause. With no client, input
-  // goes to nobody.
+  // as the bytes SendTCP would make of it, without its pause.
   int QueueForClients(const std::string& data, uint64_t offset) {
     std::string bytes = data;
     if (!options_.binary) {
@@ -697,42 +730,49 @@ class Session {
       FreeHostString(text);
       if (!exact) return NotText(offset + bad);
     }
-    for (size_t i = 0; i < clients_.size();) {
-      if (clients_[i].queue.size() + bytes.size() > kClientQueueLimit) {
-        Say(Name(clients_[i].slot) + " does not read: dropped" + Unsent(clients_[i]));
-        Drop(i);
-      } else {
-        clients_[i].queue += bytes;
-        ++i;
-      }
+    for (Client& client : clients_) {
+      if (!client.dropped) client.queue += bytes;
     }
     return kRunning;
+  }
+
+  // A client that lags kClientQueueLimit behind the fastest is dropped.
+  void DropLaggards() {
+    size_t fastest = SIZE_MAX;
+    for (const Client& client : clients_) {
+      if (!client.dropped) fastest = std::min(fastest, client.Waiting());
+    }
+    for (Client& client : clients_) {
+      if (!client.dropped && client.Waiting() - fastest > kClientQueueLimit) {
+        Say(Name(client.slot) + " does not read: dropped" + NotSentTo(client));
+        Drop(client);
+      }
+    }
   }
 
   // Each client takes what its socket takes now; true when any took something. A
   // client whose send fails is dropped, the others go on.
   bool SendQueued() {
     bool sent = false;
-    for (size_t i = 0; i < clients_.size();) {
-      Client& client = clients_[i];
-      if (client.queue.empty()) {
-        ++i;
-        continue;
-      }
+    for (Client& client : clients_) {
+      if (client.Waiting() == 0) continue;
       SelectTCP(client.slot);
-      HostString packed = PackedHostString(client.queue.substr(0, kSendPiece));
+      HostString packed = PackedHostString(client.queue.substr(client.sent, kQueuePiece));
       const int32_t result = SendBytesTCP(packed);
       FreeHostString(packed);
       if (result < 0 && LastErrorTCP() != kWouldBlock) {
-        Say(Name(client.slot) + ": send failed" + Reason(LastErrorTCP()) + Unsent(client));
-        Drop(i);
+        Say(Name(client.slot) + ": send failed" + Reason(LastErrorTCP()) + NotSentTo(client));
+        Drop(client);
         continue;
       }
-      if (result > 0) {
-        client.queue.erase(0, static_cast<size_t>(result));
-        sent = true;
+      if (result <= 0) continue;
+      sent = true;
+      client.sent += static_cast<size_t>(result);
+      // What went out is let go of now and then, not at every send.
+      if (client.sent >= kQueuePiece && client.sent * 2 >= client.queue.size()) {
+        client.queue.erase(0, client.sent);
+        client.sent = 0;
       }
-      ++i;
     }
     return sent;
   }
@@ -741,22 +781,32 @@ class Session {
   // it takes it, for kStopDrainLimit at most; what is left is said.
   int StopServing() {
     const Clock::time_point until = Clock::now() + kStopDrainLimit;
-    for (bool busy = true; busy && Clock::now() < until;) {
+    const auto waiting = [](const Client& client) { return client.Waiting() > 0; };
+    for (bool busy = true; Clock::now() < until;) {
+      if (!busy && std::none_of(clients_.begin(), clients_.end(), waiting)) break;
+      if (!busy) std::this_thread::sleep_for(kIdlePause);
       busy = PollClients();
       busy = SendQueued() || busy;
     }
     for (const Client& client : clients_) {
-      if (!client.queue.empty()) Say(Name(client.slot) + ": stopped" + Unsent(client));
+      if (client.Waiting() > 0) Say(Name(client.slot) + ": stopped" + NotSentTo(client));
     }
     return stopStatus_;
   }
 
-  static std::string Unsent(const Client& client) {
-    if (client.queue.empty()) return "";
-    return "; " + std::to_string(client.queue.size()) + " bytes of input were not sent to it";
+  static std::string NotSentTo(const Client& client) {
+    if (client.Waiting() == 0) return "";
+    return "; " + std::to_string(client.Waiting()) + " bytes of input were not sent to it";
   }
 
-  void Drop(size_t index) {
+  static void Drop(Client& client) {
+    client.dropped = true;
+    client.queue.clear();
+    client.sent = 0;
+  }
+
+  // A client that left or failed closes at once: its peer has ended its side.
+  void Close(size_t index) {
     SelectTCP(clients_[index].slot);
     CloseTCP();
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -786,11 +836,12 @@ int Run(const Options& options) {
   }
   int status = session.Start();
   if (status == kRunning) status = session.Relay();
-  // The close waits for the peer to take what was sent and end its side.
+  // The close waits for the peer to take what was sent and end its side; a stop
+  // keeps its own status.
   if (CloseTCP() == 0 && LastErrorTCP() != 0 && status != kFailed) {
     Say("the peer did not take everything before the close" + Reason(LastErrorTCP()) +
         ": the last bytes sent may not have arrived");
-    status = kFailed;
+    if (status == kOrderly) status = kFailed;
   }
   return status;
 }

@@ -59,6 +59,7 @@ constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a c
 constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
 constexpr int32_t kConnectionReset = 10054;    // WSAECONNRESET
 constexpr int32_t kNoDescriptor = 10024;       // WSAEMFILE: no descriptor left
+constexpr int32_t kNoBufferSpace = 10055;      // WSAENOBUFS: how Windows may say the same
 constexpr int32_t kTimedOut = 10060;           // WSAETIMEDOUT
 constexpr int32_t kNotStarted = 10093;         // WSANOTINITIALISED
 constexpr int32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND

@@ -13,12 +13,14 @@ bool FailStart(ConnectionRecord& record, int32_t error) {
 
 // accept can fail although the probe saw a peer (it went away in between), so it
 // is tried again at every step of the wait, for a bounded time. Without a descriptor
-// left no wait helps: the peer stays queued for a later poll and the host hears at once.
+// left (Windows may say no buffer space) no wait helps: the peer stays queued for a
+// later poll and the host hears at once.
 SocketHandle TakePeer(ConnectionRecord& record) {
   const SocketHandle& listening = record.mainSocket;
   SocketHandle peer = Accept(listening);
   for (int32_t waited = 0; !peer.open() && waited < kAcceptWaitLimit; waited += kAcceptWaitStep) {
-    if (LayerError() == kNoDescriptor) break;
+    const int32_t error = LayerError();
+    if (error == kNoDescriptor || error == kNoBufferSpace) break;
     Delay(kAcceptWaitStep);
     PumpMessages(record);
     peer = Accept(listening);
