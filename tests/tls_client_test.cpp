@@ -25,6 +25,7 @@ constexpr size_t kExchangeSize = 100 * 1024;
 // More than a loopback send buffer grows to (4 MiB), so that some sends wait.
 constexpr size_t kSlowSendSize = 8 * 1024 * 1024;
 constexpr size_t kSendBlock = 256 * 1024;
+constexpr int kSlowSendBuffer = 65536;    // bytes: full within the slow reader's pause
 constexpr int kResetPause = 200;          // ms for the peer's reset to arrive
 constexpr int kPollStep = 5;              // ms between passes
 constexpr int kPollLimit = 20000;         // ms for one transfer
@@ -244,6 +245,7 @@ TEST_F(Tls, PlainServersFailWithinTheDeadline) {
 // and no signal ends the process.
 TEST_F(Tls, PartialSendsUnderASlowReaderThenAReset) {
   ASSERT_EQ(kTrue, Connect("QWS_TLS_SLOW")) << std::hex << LastErrorTCP();
+  LimitSendBuffer(ThisThreadRecord().mainSocket.value, kSlowSendBuffer);
   const std::string request = "SLOW " + std::to_string(kSlowSendSize) + "\n";
   EXPECT_EQ(static_cast<int32_t>(request.size()), SendWide(Widen(request)));
   EXPECT_GT(SendAll(Pattern(kSlowSendSize)), 0) << "the slow reader never held a send back";

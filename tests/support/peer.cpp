@@ -153,6 +153,11 @@ void Peer::Reset() {
   Close();
 }
 
+void LimitSendBuffer(platform::Socket socket, int bytes) {
+  setsockopt(static_cast<NativeSocket>(socket), SOL_SOCKET, SO_SNDBUF,
+             reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
 uint16_t FreePort() {
   Peer probe = Peer::Listening();
   return probe.port();

@@ -51,6 +51,10 @@ class Peer {
 // A loopback port on which nothing listens.
 uint16_t FreePort();
 
+// Makes a socket's send buffer small, so that a peer that reads slowly holds its
+// sends back at once, however slowly this side produces what it sends.
+void LimitSendBuffer(platform::Socket socket, int bytes);
+
 uint32_t Loopback();
 
 }  // namespace qws::test
