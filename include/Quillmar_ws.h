@@ -117,6 +117,24 @@ Bool16 QWS_CALL HandOffTCP(int16_t slot);
 /* 29; the bytes of GreetingTCP's text, packed, as the peer sent them. */
 HostString QWS_CALL GreetingBytesTCP(void);
 
+/* Waiting for whichever connection needs the host (30-31). */
+
+/* 30; the number of a slot of the calling thread that needs its host, or -1 when
+   `milliseconds` passed with none (0 looks once; negative is refused, with
+   LastErrorTCP 10022). A slot needs its host while its next DataArrivalTCP would
+   return something (data, bytes a secure session decrypted, the end, a failure),
+   or its ConnectRequestTCP or AcceptTCP would take a peer. Nothing is taken and no
+   slot changes: the host selects the slot and makes the usual calls, and a slot
+   stays in need until they take what it holds. Ready slots come in turn. While it
+   waits the thread's messages are dispatched (on Linux the SetMessagePump hook runs
+   at least every 10 ms); nested in host code that a pump point runs, it looks once. */
+int32_t QWS_CALL WaitTCP(int32_t milliseconds);
+/* 31; on the selected listener, accepts one waiting peer straight into `slot`
+   with no pause and no receive pass, as a connection made by ConnectTCP. False,
+   changing nothing, when no peer waits or the slot could not take it (as for
+   HandOffTCP); LastErrorTCP on the listener says 10024 when no descriptor is left. */
+Bool16 QWS_CALL AcceptTCP(int16_t slot);
+
 #ifndef _WIN32
 /* The COM server's entry points (15-18). Windows declares them in <objbase.h>;
    on Linux there is no COM, and they only report so: DllGetClassObject clears

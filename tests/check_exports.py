@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll", "ole32.dll", "user32.dll",
-               "wsock32.dll", "advapi32.dll", "crypt32.dll"}
+               "wsock32.dll", "ws2_32.dll", "advapi32.dll", "crypt32.dll"}
 LINUX_ADDITIONS = {"HostStringAlloc", "HostStringAllocBytes", "HostStringByteLen",
                    "HostStringFree", "SetMessagePump"}
 failures = []

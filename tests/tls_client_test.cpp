@@ -126,6 +126,22 @@ TEST_F(Tls, ExchangesExactlyBothWaysThenSeesClose) {
   EXPECT_EQ(0, CloseTCP());
 }
 
+// Decrypted bytes that the socket no longer shows keep the slot in need.
+TEST_F(Tls, AWaitSeesTheBytesTheSessionHolds) {
+  ASSERT_EQ(kTrue, Connect("QWS_TLS_GOOD")) << std::hex << LastErrorTCP();
+  EXPECT_EQ(-1, WaitTCP(0));
+  EXPECT_EQ(9, SendWide(u"HOLD 200\n"));
+  EXPECT_EQ(0, WaitTCP(kDeadline));
+  std::u16string text = Take(DataArrivalTCP());
+  EXPECT_EQ(64u, text.size()) << "one record came whole";
+  for (int pass = 0; pass < 4 && text.size() < 200; ++pass) {
+    EXPECT_EQ(0, WaitTCP(0)) << "after " << text.size() << " of 200";
+    text += Take(DataArrivalTCP());
+  }
+  EXPECT_EQ(std::u16string(200, u'h'), text);
+  EXPECT_EQ(-1, WaitTCP(0));
+}
+
 // Host code at the handshake's pump points: its send waits and its receive pass
 // takes no handshake bytes, so the session comes up intact; a close there ends the
 // handshake without the outer call touching the record after it.

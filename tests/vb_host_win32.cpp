@@ -74,7 +74,9 @@ const char* const kExports[] = {"DllMain",
                                 "TrustTLS",
                                 "SelectTCP",
                                 "HandOffTCP",
-                                "GreetingBytesTCP"};
+                                "GreetingBytesTCP",
+                                "WaitTCP",
+                                "AcceptTCP"};
 
 // The declarations that a VB developer writes first, and that corrupt text.
 constexpr char kNaiveSend[] =

@@ -22,12 +22,15 @@ import os
 import threading
 import time
 
-__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "SLOT_COUNT", "STATE_NONE",
+__all__ = ["Library", "Connection", "REMOTE_DISCONNECT", "load", "wait", "SLOT_COUNT", "STATE_NONE",
            "STATE_LISTENING", "STATE_CONNECTING", "STATE_CONNECTED", "STATE_CLOSED_BY_PEER",
            "STATE_FAILED"]
 __version__ = "1.0.0"  # the project's version; a test holds it to CMake's
 
 REMOTE_DISCONNECT = "Remote Disconnect"
+# The longest single WaitTCP: a wait without a time-out is made of these, and a
+# Ctrl-C is seen between them.
+_WAIT_STEP = 1.0  # s
 SLOT_COUNT = 1024  # a thread's slots are 0 to 1023
 
 # What StateTCP reports.
@@ -72,6 +75,8 @@ _EXPORTS = {
     "SelectTCP": (ctypes.c_int32, [ctypes.c_int16]),
     "HandOffTCP": (_Bool16, [ctypes.c_int16]),
     "GreetingBytesTCP": (_HostString, []),
+    "WaitTCP": (ctypes.c_int32, [ctypes.c_int32]),
+    "AcceptTCP": (_Bool16, [ctypes.c_int16]),
     "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
     "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
     "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
@@ -210,6 +215,14 @@ class Library:
     def GreetingBytesTCP(self):
         return self._take_bytes(self._raw["GreetingBytesTCP"]())
 
+    def WaitTCP(self, milliseconds):
+        """A slot of this thread that needs its host, waiting up to `milliseconds`; -1 for none."""
+        return self._raw["WaitTCP"](milliseconds)
+
+    def AcceptTCP(self, slot):
+        """Accepts a waiting peer of the selected listener straight into `slot`."""
+        return self._raw["AcceptTCP"](_slot_bits(slot)) != 0
+
     # --- stop markers ----------------------------------------------------------
 
     def stopwinsock(self):
@@ -289,6 +302,44 @@ def _close_dropped():
             _slots_in_use().discard(slot)
 
 
+def _milliseconds(seconds):
+    return max(0, min(int(seconds * 1000 + 0.999), 2**31 - 1))
+
+
+def wait(connections, timeout=None, poll_interval=0.01):
+    """The connections that need their host: data, a close or a failure to take, or
+    a peer waiting on a listener. Waits up to `timeout` seconds for one (None: no
+    limit; 0: one look) and returns them in a list, empty when the time passed.
+    Nothing is taken: a connection stays in need until it is served. All must be
+    this thread's; while only other connections of the thread need their host,
+    the wait looks again every poll_interval seconds."""
+    if poll_interval <= 0:
+        raise ValueError("poll_interval must be positive")
+    by_slot = {}
+    for connection in connections:
+        if not connection.closed:
+            connection._check_thread()
+            by_slot[connection.slot] = connection
+    library = next(iter(by_slot.values())).library if by_slot else load()
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while True:
+        left = _WAIT_STEP if deadline is None else min(_WAIT_STEP, deadline - time.monotonic())
+        ready, slot, seen = [], library.WaitTCP(_milliseconds(max(left, 0))), set()
+        # The library names the slots in need in turn: one round of looks finds them all.
+        while slot >= 0 and slot not in seen:
+            seen.add(slot)
+            if slot in by_slot:
+                ready.append(by_slot[slot])
+            slot = library.WaitTCP(0)
+        if ready:
+            return ready
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            return []
+        if seen:
+            time.sleep(poll_interval if left is None else min(poll_interval, left))
+
+
 class Connection:
     """One of this thread's connections, in a slot of its own, closed at the end of
     a with block. The first Connection of a thread is slot 0, the connection that
@@ -305,6 +356,7 @@ class Connection:
         if self.slot is None:
             raise OSError(f"all {SLOT_COUNT} slots of this thread are in use")
         used.add(self.slot)
+        self._peer = None  # a listener's accepted peer, served here until handed off
         self.closed = False
 
     @classmethod
@@ -338,25 +390,36 @@ class Connection:
             raise OSError(f"cannot listen on port {port}: {reason}")
         return connection
 
-    def accept(self, timeout=None, interval=0.01):
-        """Polls until a peer is accepted; False when the timeout passes first
-        (timeout=0: one poll)."""
-        library = self._select()
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while not library.ConnectRequestTCP():
-            if deadline is not None and time.monotonic() >= deadline:
-                return False
-            time.sleep(interval)
-        return True
+    def accept(self, timeout=None):
+        """Waits for a peer and takes it, with no pause, into a Connection of its own,
+        which it returns (None when the timeout passes first; timeout=0: one look).
+        Until hand_off() the listener serves that peer itself, as it did its polled one."""
+        if not wait([self], timeout):
+            return None
+        peer = Connection(self.library)
+        if not self._select(own=True).AcceptTCP(peer.slot):
+            peer._release()
+            return None
+        self._adopt(peer)
+        return peer
 
     def hand_off(self):
         """The peer that accept() took, as a Connection of its own in a free slot;
         this listener listens on for the next one."""
+        if self._peer is not None:
+            peer, self._peer = self._peer, None
+            return peer
         peer = Connection(self.library)
-        if not self._select().HandOffTCP(peer.slot):
+        if not self._select(own=True).HandOffTCP(peer.slot):
             peer._release()
             raise ConnectionError("no accepted peer to hand off")
         return peer
+
+    def _adopt(self, peer):
+        """A new peer replaces the one the listener served, as a poll's would."""
+        if self._peer is not None:
+            self._peer.close()
+        self._peer = peer
 
     def send(self, text):
         return self._select().SendTCP(text)
@@ -366,24 +429,14 @@ class Connection:
         REMOTE_DISCONNECT once the peer has closed.
 
         With the default timeout of 0 this is one receive pass, which returns at
-        once. A timeout in seconds polls until text arrives or the time is up,
-        sleeping poll_interval seconds between empty passes; None polls until
-        text arrives."""
-        if poll_interval <= 0:
-            raise ValueError("poll_interval must be positive")
-        library = self._select()
+        once. A timeout in seconds waits until text arrives or the time is up;
+        None waits until text arrives. The wait is the library's: it wakes when
+        something arrives (poll_interval: see wait())."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            text = library.DataArrivalTCP()
-            if text:
+            text = self._select().DataArrivalTCP()
+            if text or not self._wait_until(deadline, poll_interval):
                 return text
-            if deadline is None:
-                time.sleep(poll_interval)
-                continue
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return ""
-            time.sleep(min(poll_interval, left))
 
     def send_bytes(self, data):
         """Sends bytes unchanged, with no pause; the count accepted, or -1."""
@@ -391,19 +444,25 @@ class Connection:
 
     def receive_bytes(self, timeout=0, poll_interval=0.01):
         """Up to 65536 bytes that arrived, b"" for nothing or a close (see state).
-        The timeout polls as receive() does."""
-        if poll_interval <= 0:
-            raise ValueError("poll_interval must be positive")
-        library = self._select()
+        The timeout waits as receive() does."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
+            library = self._select()
             data = library.DataArrivalBytesTCP()
             if data or library.StateTCP() in (STATE_CLOSED_BY_PEER, STATE_FAILED):
                 return data
-            left = None if deadline is None else deadline - time.monotonic()
-            if left is not None and left <= 0:
+            if not self._wait_until(deadline, poll_interval):
                 return b""
-            time.sleep(poll_interval if left is None else min(poll_interval, left))
+
+    def _wait_until(self, deadline, poll_interval):
+        """Waits for this connection to need its host; False once the deadline passed."""
+        if poll_interval <= 0:
+            raise ValueError("poll_interval must be positive")
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            return False
+        wait([self._peer or self], left, poll_interval)
+        return True
 
     @property
     def state(self):
@@ -430,7 +489,10 @@ class Connection:
     def close(self):
         if self.closed:
             return None
-        result = self._select().CloseTCP()
+        if self._peer is not None:
+            self._peer.close()
+            self._peer = None
+        result = self._select(own=True).CloseTCP()
         self._release()
         return result
 
@@ -438,13 +500,17 @@ class Connection:
         self.closed = True
         _slots_in_use().discard(self.slot)
 
-    def _select(self):
-        """The library, with this connection's slot selected for the next calls."""
+    def _select(self, own=False):
+        """The library, with this connection's slot selected for the next calls: a
+        listener's accepted peer's, until it is handed off, unless `own`."""
+        self._check_thread()
+        _close_dropped()
+        self.library.SelectTCP(self.slot if own or self._peer is None else self._peer.slot)
+        return self.library
+
+    def _check_thread(self):
         if threading.get_ident() != self._thread:
             raise RuntimeError("a connection belongs to the thread that made it")
-        _close_dropped()
-        self.library.SelectTCP(self.slot)
-        return self.library
 
     def __del__(self):
         # The list outlives its thread only where the thread's end closed every slot.

@@ -55,6 +55,8 @@ Public Declare PtrSafe Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointe
 Public Declare PtrSafe Function SelectTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Long
 Public Declare PtrSafe Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
 Public Declare PtrSafe Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As LongPtr
+Public Declare PtrSafe Function WaitTCP Lib "Quillmar_ws.dll" (ByVal milliseconds As Long) As Long
+Public Declare PtrSafe Function AcceptTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
 Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
 Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #Else
@@ -83,6 +85,8 @@ Public Declare Function TrustTLS Lib "Quillmar_ws.dll" (ByVal pathPointer As Lon
 Public Declare Function SelectTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Long
 Public Declare Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
 Public Declare Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function WaitTCP Lib "Quillmar_ws.dll" (ByVal milliseconds As Long) As Long
+Public Declare Function AcceptTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
 Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
 Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #End If
@@ -114,9 +118,25 @@ Public Function QwsListen(ByVal port As Long) As Boolean
     QwsListen = ListenerTCP(QwsPort(port))
 End Function
 
-' One poll for a peer after QwsListen; True when one was accepted (takes 0.6 s then).
-Public Function QwsAccept() As Boolean
-    QwsAccept = ConnectRequestTCP()
+' Without a slot: one poll for a peer after QwsListen; True when one was accepted
+' (takes 0.6 s then). With a slot: the waiting peer goes straight into that slot,
+' with no pause, as a connection that QwsConnect made; False when none waits or the
+' slot is the selected one or still connected.
+Public Function QwsAccept(Optional ByVal slot As Long = -1) As Boolean
+    If slot = -1 Then
+        QwsAccept = ConnectRequestTCP()
+    ElseIf slot >= 0 And slot <= QWS_LAST_SLOT Then
+        QwsAccept = AcceptTCP(CInt(slot))
+    End If
+End Function
+
+' The slot of this thread that needs its program (data, a client that left, a peer
+' waiting on a listener), waiting up to the milliseconds given while the program's
+' windows and timers go on; -1 when none does. 0 only looks. Nothing is taken: the
+' slot stays in need until it is served, and slots in need come in turn.
+Public Function QwsWait(ByVal milliseconds As Long) As Long
+    If milliseconds < 0 Then milliseconds = 0
+    QwsWait = WaitTCP(milliseconds)
 End Function
 
 ' Sends the text in the ANSI code page; the count of bytes sent, or -1.

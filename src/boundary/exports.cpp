@@ -156,4 +156,19 @@ HostString QWS_CALL GreetingBytesTCP() {
   });
 }
 
+// @30 WaitTCP
+int32_t QWS_CALL WaitTCP(int32_t milliseconds) {
+  return Guarded(int32_t{-1}, [&] { return qws::WaitForSlot(milliseconds); });
+}
+
+// @31 AcceptTCP
+Bool16 QWS_CALL AcceptTCP(int16_t slot) {
+  return Guarded(qws::kFalse, [&] {
+    qws::ConnectionRecord& listener = ThisThreadRecord();
+    // Refused without making the slot's record where the listener has nothing to give.
+    if (slot < 0 || slot >= qws::kSlotCount || !qws::ListensIdle(listener)) return qws::kFalse;
+    return ToBool16(qws::AcceptInto(listener, qws::ThisThreadSlot(slot)));
+  });
+}
+
 }  // extern "C"

@@ -66,6 +66,12 @@ ConnectionRecord& ThisThreadRecord() {
 
 ConnectionRecord& ThisThreadSlot(int16_t slot) { return ThisThreadSlots().Record(slot); }
 
+const std::vector<std::unique_ptr<ConnectionRecord>>& ThisThreadRecords() {
+  return ThisThreadSlots().records;
+}
+
+ThreadShare& ThisThreadShare() { return ThisThreadSlots().share; }
+
 int32_t SelectSlot(int16_t slot) {
   if (slot < 0 || slot >= kSlotCount) return -1;
   ThreadSlots& slots = ThisThreadSlots();

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/tls.h"
@@ -54,6 +56,7 @@ constexpr int kMaxCarry = 3;
 
 // Error numbers, in Windows Sockets numbering on every platform.
 constexpr int32_t kNoError = 0;
+constexpr int32_t kInvalidArgument = 10022;    // WSAEINVAL
 constexpr int32_t kWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to take yet
 constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a closed one
 constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
@@ -82,9 +85,18 @@ struct SocketHandle {
   bool closed = false;
 
   bool open() const { return value != 0 && value != platform::kInvalidSocket && !closed; }
+  // Registered with its thread's wait; a new socket is not yet.
+  bool watched = false;
 };
 
 struct ConnectionRecord;
+
+// A socket that a wait looks at, and the slot it tells about.
+struct WatchedSocket {
+  int16_t slot;
+  ConnectionRecord* record;
+  SocketHandle* handle;
+};
 
 // What the records of one thread share.
 struct ThreadShare {
@@ -96,6 +108,13 @@ struct ThreadShare {
   // At the thread's end every slot's close ends by then, so that peers which never
   // end their side hold the thread for one bound, not one each.
   std::chrono::steady_clock::time_point closedBy{};
+  // The slot that the last wait returned: the next one searches from the slot after it.
+  int16_t lastWaited = -1;
+  platform::ThreadWait wait;
+  // A look's lists, kept from look to look so that an idle look allocates nothing.
+  std::vector<platform::PollEntry> pollEntries;
+  std::vector<WatchedSocket> watched;
+  std::vector<int16_t> readySlots;
 };
 
 struct ConnectionRecord {
@@ -167,6 +186,10 @@ ConnectionRecord& ThisThreadSlot(int16_t slot);
 // Selects the slot that the exports act on; the slot selected before, or -1 for a
 // slot out of range, which changes nothing.
 int32_t SelectSlot(int16_t slot);
+// The calling thread's records by slot, null where a slot was never used; host
+// code that makes records may move them, so nothing is kept across a pump point.
+const std::vector<std::unique_ptr<ConnectionRecord>>& ThisThreadRecords();
+ThreadShare& ThisThreadShare();
 
 // Connection starts: `ready`, then this record's own start of the socket layer.
 void StartWinsock(ConnectionRecord& record);
@@ -182,8 +205,7 @@ void Delay(int32_t milliseconds);
 // that a handler that always calls back cannot nest until the stack runs out.
 // A slot that host code selects there is its own business: the thread's selection
 // is what it was before. Inline: a receive pass has three of them.
-inline void PumpMessages(ConnectionRecord& record) {
-  ThreadShare& thread = *record.thread;
+inline void PumpMessages(ThreadShare& thread) {
   if (thread.pumpDepth >= kMaxPumpNesting) return;
   const int16_t selected = thread.selected;
   ConnectionRecord* const current = thread.current;
@@ -193,6 +215,7 @@ inline void PumpMessages(ConnectionRecord& record) {
   thread.selected = selected;
   thread.current = current;
 }
+inline void PumpMessages(ConnectionRecord& record) { PumpMessages(*record.thread); }
 uint32_t ResolveHost(const std::string& ansi);
 
 // The socket calls under the closed-handle rule: on a handle that is not open

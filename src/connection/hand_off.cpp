@@ -3,7 +3,6 @@
 #include "operations.h"
 
 namespace qws {
-namespace {
 
 // A slot takes a connection when it has none, or one that has ended; a listener
 // whose peer has ended still listens. As with a connection start, an operation that
@@ -14,8 +13,6 @@ bool TakesConnection(const ConnectionRecord& slot) {
          (slot.state == ConnectionState::kNone || slot.state == ConnectionState::kClosedByPeer ||
           slot.state == ConnectionState::kFailed);
 }
-
-}  // namespace
 
 bool HoldsPeer(const ConnectionRecord& listener) {
   return listener.clientMode == kServerRole && listener.ready != kFalse && !listener.accepting &&

@@ -24,6 +24,15 @@ bool HoldsPeer(const ConnectionRecord& listener);
 // Moves the listener's accepted peer, with what its poll consumed and held back,
 // into `slot` as a connection of the client kind; the listener listens on.
 bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot);
+// Whether a slot may be given a connection: it has none, or one that has ended.
+bool TakesConnection(const ConnectionRecord& slot);
+// Whether the record listens with no accept poll running on it.
+bool ListensIdle(const ConnectionRecord& listener);
+// Accepts one waiting peer straight into `slot`, with no pause and no receive pass.
+bool AcceptInto(ConnectionRecord& listener, ConnectionRecord& slot);
+// The slot of the calling thread that needs its host, waiting up to `milliseconds`
+// for one; -1 when none does by then, or when the wait is refused.
+int32_t WaitForSlot(int32_t milliseconds);
 int SendBytes(ConnectionRecord& record, const std::string& bytes);
 // How many bytes the pass left at the start of `record.byteArea`.
 size_t ReceiveBytesPass(ConnectionRecord& record);

@@ -33,6 +33,25 @@ struct SocketAddress {
 };
 static_assert(sizeof(SocketAddress) == 16, "socket calls take the 16-byte form");
 
+// One socket of a readiness look and what the look found.
+struct PollEntry {
+  Socket socket = 0;
+  // In and out: the socket is registered with its thread's wait (Windows' shared
+  // event); a look registers the sockets not registered yet and marks them.
+  bool watched = false;
+  bool readable = false;  // data, the end of stream, a failure, or a waiting peer
+};
+
+// What a thread keeps from one wait to the next: on Windows the event that all of
+// its sockets signal. Released with the thread's records.
+struct ThreadWait {
+  void* event = nullptr;
+  ThreadWait() = default;
+  ThreadWait(const ThreadWait&) = delete;
+  ThreadWait& operator=(const ThreadWait&) = delete;
+  ~ThreadWait();
+};
+
 // Room for what the socket layer's start call fills in; nobody reads it back.
 struct StartupData {
   alignas(8) unsigned char bytes[408];
@@ -69,6 +88,10 @@ struct SocketApi {
   // The library's fixed pauses go through the table too, so that tests can count
   // them instead of timing them: platform::Delay.
   void (*delay)(int32_t milliseconds);
+  // One look at many sockets: how many are readable, each marked; 0 when none is
+  // within `milliseconds`, or, where the thread has a message queue, when a message
+  // arrives first; -1 for a failure. 0 milliseconds looks and returns at once.
+  int (*poll)(ThreadWait& wait, PollEntry* entries, int count, int32_t milliseconds);
 };
 
 const SocketApi& NativeSockets();
@@ -95,6 +118,10 @@ uint32_t AnsiCodePage();
 void PumpMessages();
 // Where there is no message queue, the host installs the pass per thread.
 void SetPumpHook(void (*pump)(void* context), void* context);
+// How long a wait may go between pump points: kUnslicedWait where the wait itself
+// ends when a message arrives (Windows) or the thread has no pump (Linux, no hook).
+constexpr int32_t kUnslicedWait = -1;
+int32_t PumpSlice();
 // A pause that runs nothing; negative values pause not at all, 0 yields.
 void Delay(int32_t milliseconds);
 

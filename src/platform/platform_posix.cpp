@@ -23,6 +23,9 @@ struct Pump {
 };
 thread_local Pump pump;
 
+// The hook is the thread's only queue: a wait gives it a turn this often.
+constexpr int32_t kHookedPumpSlice = 10;  // ms
+
 // What a marker's create reports for a name that is no regular file.
 constexpr int kNotRegularFile = EINVAL;
 
@@ -69,6 +72,11 @@ uint32_t AnsiCodePage() { return 65001; }
 void SetPumpHook(void (*function)(void*), void* context) {
   pump = {function, function ? context : nullptr};
 }
+
+int32_t PumpSlice() { return pump.function != nullptr ? kHookedPumpSlice : kUnslicedWait; }
+
+// Linux waits need no state between them.
+ThreadWait::~ThreadWait() = default;
 
 void PumpMessages() {
   const Pump current = pump;

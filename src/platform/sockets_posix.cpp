@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -222,6 +223,24 @@ int LocalPort(Socket s) {
 
 bool Started() { return startCount.load() > 0; }
 
+// One poll for all: the wait for the first of many sockets is one system call.
+// Nothing here needs registering. A signal ends the wait early, as a message would.
+int Poll(ThreadWait&, PollEntry* entries, int count, int32_t milliseconds) {
+  thread_local std::vector<pollfd> descriptors;
+  descriptors.resize(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    descriptors[static_cast<size_t>(i)] = {entries[i].socket, POLLIN, 0};
+    entries[i].watched = true;
+  }
+  const int ready = ::poll(descriptors.data(), static_cast<nfds_t>(count), milliseconds);
+  if (ready < 0) return errno == EINTR ? 0 : Failed();
+  for (int i = 0; i < count; ++i) {
+    entries[i].readable =
+        (descriptors[static_cast<size_t>(i)].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  }
+  return ready;
+}
+
 constexpr SocketApi kNative = {
     Startup,     Cleanup,        CancelBlockingCall,
     OpenSocket,  SetNonBlocking, AllowAddressReuse,
@@ -230,7 +249,7 @@ constexpr SocketApi kNative = {
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
     LocalPort,   Started,        SelectWrite,
-    LastError,   Delay,
+    LastError,   Delay,          Poll,
 };
 
 }  // namespace

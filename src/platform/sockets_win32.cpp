@@ -113,7 +113,8 @@ int Recv(Socket s, char* bytes, int count, int flags) {
 
 // After the end of sending even a send no longer tells a reset: it is asked first.
 int Shutdown(Socket s, int how) {
-  if ((how == kShutdownSend || how == kShutdownBoth) && ResetMetBySend(Wide(s))) return SOCKET_ERROR;
+  if ((how == kShutdownSend || how == kShutdownBoth) && ResetMetBySend(Wide(s)))
+    return SOCKET_ERROR;
   return ::shutdown(Wide(s), how);
 }
 
@@ -150,6 +151,13 @@ bool Started() {
   return WSAGetLastError() != WSANOTINITIALISED;
 }
 
+}  // namespace
+
+// In waiting_win32.cpp, which needs Windows Sockets 2.
+int PollSockets(ThreadWait& wait, PollEntry* entries, int count, int32_t milliseconds);
+
+namespace {
+
 constexpr SocketApi kNative = {
     Startup,     Cleanup,        CancelBlockingCall,
     OpenSocket,  SetNonBlocking, AllowAddressReuse,
@@ -158,7 +166,7 @@ constexpr SocketApi kNative = {
     Send,        Recv,           Shutdown,
     CloseSocket, InetAddr,       LookupHost,
     LocalPort,   Started,        SelectWrite,
-    LastError,   Delay,
+    LastError,   Delay,          PollSockets,
 };
 
 }  // namespace

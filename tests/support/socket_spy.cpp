@@ -107,11 +107,15 @@ void Pause(int32_t ms) {
   Real().delay(ms);
 }
 
+int Poll(platform::ThreadWait& wait, platform::PollEntry* entries, int count, int32_t ms) {
+  return Enter(Call::kPoll) ? -1 : Real().poll(wait, entries, count, ms);
+}
+
 constexpr platform::SocketApi kSpy = {
     Startup,   Cleanup, Cancel,      OpenSocket,  SetNonBlocking, AllowReuse,
     Bind,      Listen,  Accept,      Connect,     SelectRead,     PendingError,
     Send,      Recv,    Shutdown,    CloseSocket, InetAddr,       LookupHost,
-    LocalPort, Started, SelectWrite, LastError,   Pause,
+    LocalPort, Started, SelectWrite, LastError,   Pause,          Poll,
 };
 
 }  // namespace

@@ -36,6 +36,7 @@ enum class Call {
   kSelectWrite,
   kLastError,
   kDelay,
+  kPoll,
   kCount
 };
 

@@ -143,6 +143,9 @@ def serve_commands(stream):
                 VERDICT_MADE.wait_for(lambda: words[1] in VERDICTS, PEER_TIMEOUT)
                 answer = VERDICTS.get(words[1], "none")
             stream.sendall((answer + "\n").encode())
+        elif words[0] == "HOLD":
+            # One record, and the connection stays quiet and open.
+            stream.sendall(b"h" * int(words[1]))
         elif words[0] == "CUT":
             stream.sendall(b"c" * int(words[1]))
             end_without_close_notify(stream)
