@@ -8,4 +8,8 @@ double ResidentBytes();
 // own thread, whatever the threads beside it and the machine are doing.
 double ThreadProcessorSeconds();
 
+// Lets the process open as many descriptors as the system allows it: a thousand
+// connections with both their ends in this process need more than the usual 1024.
+void RaiseDescriptorLimit();
+
 }  // namespace qws::test

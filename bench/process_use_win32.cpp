@@ -23,4 +23,7 @@ double ThreadProcessorSeconds() {
   return (ticks(kernel) + ticks(user)) * 1e-7;
 }
 
+// Windows has no per-process limit on socket handles to raise.
+void RaiseDescriptorLimit() {}
+
 }  // namespace qws::test

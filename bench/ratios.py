@@ -38,6 +38,13 @@ def main():
         ("a burst of 100 clients sending 1 KB each: delivered whole", results.get("ConnectRequestTCP_BurstOf100Clients", {}).get("clients_delivered", float("nan")), "100", lambda r: r == 100),
         ("the burst: time beyond 100 x the accept's 600 ms (ms)", results.get("ConnectRequestTCP_BurstOf100Clients", {}).get("beyond_pauses_ms", float("nan")), "<= 500 ms", lambda r: r <= 500),
         ("accept and hand off 100 clients: median beyond the 600 ms (ms)", results.get("ConnectRequestTCP_HandOff100Clients", {}).get("median_beyond_pauses_ms", float("nan")), "<= 5 ms", lambda r: r <= 5),
+        ("WaitTCP(0), idle look over 1000 slots / one bare poll over them", time("WaitTCP_IdleLookOver1000Slots") / time("BarePoll_IdleOver1000Sockets"), "<= 1.5x" if target == "native" else "<= 2x", lambda r: r <= (1.5 if target == "native" else 2)),
+        ("  beside it: a DataArrivalTCP round over the 1000 / the bare poll", time("DataArrivalTCP_IdleRoundOver1000Slots") / time("BarePoll_IdleOver1000Sockets"), "info", lambda r: True),
+        ("WaitTCP(1000) woken by a send: median (us)", results.get("WaitTCP_WakeOnData", {}).get("median_wake_us", float("nan")), "<= 100 us" if target == "native" else "<= 1000 us", lambda r: r <= (100 if target == "native" else 1000)),
+        ("WaitTCP(10000) over 1000 idle slots: processor (% of a core)", results.get("WaitTCP_IdleCostOver1000Slots", {}).get("processor_percent", float("nan")), "< 1 %", lambda r: r < 1),
+        ("  and its wakes (a second)", results.get("WaitTCP_IdleCostOver1000Slots", {}).get("wakes_per_second", float("nan")), "<= 1", lambda r: r <= 1),
+        ("two slots always in need: the lesser share of 1000 returns (%)", results.get("WaitTCP_FairnessOfTwoReadySlots", {}).get("least_share_percent", float("nan")), ">= 45 %", lambda r: r >= 45),
+        ("a burst of 1000 clients: WaitTCP and AcceptTCP / bare accept loop", time("AcceptTCP_BurstOf1000Clients") / time("BareAccept_BurstOf1000Clients"), "<= 2x", lambda r: r <= 2),
         ("DataArrivalTCP: 1000 holder threads / 100", time("DataArrivalTCP_With1000Holders") / time("DataArrivalTCP_With100Holders"), "about 1x", lambda r: r <= 1.5),
     ]
     print(f"== {target}")

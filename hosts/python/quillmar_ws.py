@@ -393,7 +393,8 @@ class Connection:
     def accept(self, timeout=None):
         """Waits for a peer and takes it, with no pause, into a Connection of its own,
         which it returns (None when the timeout passes first; timeout=0: one look).
-        Until hand_off() the listener serves that peer itself, as it did its polled one."""
+        Until the next accept() or hand_off() the listener's own send, receive and
+        state act on that peer, and its close() closes it too."""
         if not wait([self], timeout):
             return None
         peer = Connection(self.library)
@@ -416,9 +417,7 @@ class Connection:
         return peer
 
     def _adopt(self, peer):
-        """A new peer replaces the one the listener served, as a poll's would."""
-        if self._peer is not None:
-            self._peer.close()
+        """The listener serves the newest peer; one before it is its holder's."""
         self._peer = peer
 
     def send(self, text):
