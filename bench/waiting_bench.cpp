@@ -124,9 +124,8 @@ void WaitTCP_WakeOnData(benchmark::State& state) {
     for (int i = 0; i < kWakes; ++i) {
       const int32_t slot = WaitTCP(kWakeWait);
       const Clock::rep woke = Clock::now().time_since_epoch().count();
-      wakes.push_back(std::chrono::duration<double, std::micro>(
-                          Clock::duration(woke - sentAt.load()))
-                          .count());
+      wakes.push_back(
+          std::chrono::duration<double, std::micro>(Clock::duration(woke - sentAt.load())).count());
       SelectTCP(static_cast<int16_t>(slot < 0 ? 1 : slot));
       platform::FreeString(DataArrivalBytesTCP());
       sentAt = 0;
