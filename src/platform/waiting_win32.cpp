@@ -30,6 +30,17 @@ int Look(std::vector<WSAPOLLFD>& descriptors, PollEntry* entries) {
   return ready;
 }
 
+// A socket newly registered signals what it recorded before (a connect that
+// completed long ago, data already looked at), and Wine does so a while later,
+// waking a wait that then finds nothing: those records are cleared at once. What
+// they told, the look after the registration sees.
+bool Watch(SOCKET socket, HANDLE event) {
+  if (WSAEventSelect(socket, event, kWakingEvents) != 0) return false;
+  WSANETWORKEVENTS recorded;
+  WSAEnumNetworkEvents(socket, nullptr, &recorded);
+  return true;
+}
+
 HANDLE Event(ThreadWait& wait) {
   if (wait.event == nullptr) wait.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return wait.event;
@@ -57,9 +68,8 @@ int PollSockets(ThreadWait& wait, PollEntry* entries, int count, int32_t millise
   if (event == nullptr) return -1;
   ResetEvent(event);
   for (int i = 0; i < count; ++i) {
-    if (entries[i].watched) continue;
-    entries[i].watched =
-        WSAEventSelect(descriptors[static_cast<size_t>(i)].fd, event, kWakingEvents) == 0;
+    if (!entries[i].watched)
+      entries[i].watched = Watch(descriptors[static_cast<size_t>(i)].fd, event);
   }
   const int ready = Look(descriptors, entries);
   if (ready != 0) return ready;
