@@ -297,8 +297,7 @@ void BareSelect_NoPeer(benchmark::State& state) {
   ConnectionRecord record;
   StartWinsock(record);
   OpenSocket(record);
-  FillAddress(record, 0, Loopback());
-  Bind(record.mainSocket, record.address);
+  Bind(record.mainSocket, LoopbackAddress(0));
   Listen(record.mainSocket, 1);
   for (auto _ : state) {
     benchmark::DoNotOptimize(Native().selectRead(record.mainSocket.value, kAcceptProbe));

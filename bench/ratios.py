@@ -45,6 +45,8 @@ def main():
         ("  and its wakes (a second)", results.get("WaitTCP_IdleCostOver1000Slots", {}).get("wakes_per_second", float("nan")), "<= 1", lambda r: r <= 1),
         ("two slots always in need: the lesser share of 1000 returns (%)", results.get("WaitTCP_FairnessOfTwoReadySlots", {}).get("least_share_percent", float("nan")), ">= 45 %", lambda r: r >= 45),
         ("a burst of 1000 clients: WaitTCP and AcceptTCP / bare accept loop", time("AcceptTCP_BurstOf1000Clients") / time("BareAccept_BurstOf1000Clients"), "<= 2x", lambda r: r <= 2),
+        ("ConnectTCP to ::1 / to 127.0.0.1 (each with its 800 ms of pauses)", time("ConnectTCP_ToIpv6Loopback") / time("ConnectTCP_ToIpv4Loopback"), "<= 1.1x", lambda r: r <= 1.1),
+        ("a name whose first address never answers: beyond the pauses (ms)", results.get("ConnectTCP_FirstAddressSilent", {}).get("median_beyond_pauses_ms", float("nan")), "<= 300 ms", lambda r: r <= 300),
         ("DataArrivalTCP: 1000 holder threads / 100", time("DataArrivalTCP_With1000Holders") / time("DataArrivalTCP_With100Holders"), "about 1x", lambda r: r <= 1.5),
     ]
     print(f"== {target}")

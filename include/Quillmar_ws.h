@@ -135,6 +135,16 @@ int32_t QWS_CALL WaitTCP(int32_t milliseconds);
    HandOffTCP); LastErrorTCP on the listener says 10024 when no descriptor is left. */
 Bool16 QWS_CALL AcceptTCP(int16_t slot);
 
+/* Who is on the other end (32-33). */
+
+/* 32; the selected slot's peer as wide text: "203.0.113.7:50123", or
+   "[2001:db8::7]:443" (an IPv4-mapped peer as IPv4); empty with no connection. It
+   stays after the peer has ended, until CloseTCP. For a listener, its accepted peer. */
+HostString QWS_CALL PeerAddressTCP(void);
+/* 33; the local end in the same form; for a listener, where it listens ("[::]:PORT"
+   on both families), so that a listener on port 0 tells its port. */
+HostString QWS_CALL LocalAddressTCP(void);
+
 #ifndef _WIN32
 /* The COM server's entry points (15-18). Windows declares them in <objbase.h>;
    on Linux there is no COM, and they only report so: DllGetClassObject clears

@@ -23,7 +23,7 @@ TEST(Client, ConnectsByDottedQuadThenSendsAndReceives) {
   EXPECT_EQ(kTrue, Connect("127.0.0.1", listener.port()));
   EXPECT_GE(connecting.ms(), 800);
   EXPECT_LT(connecting.ms(), 5000);
-  EXPECT_EQ(0, spy.calls(Call::kLookupHost)) << "a dotted quad needs no resolver";
+  EXPECT_EQ(0, spy.calls(Call::kResolve)) << "a dotted quad needs no resolver";
   Peer server = listener.Accept();
   ASSERT_TRUE(server.valid());
 
@@ -69,7 +69,7 @@ TEST(Client, ConnectsByNameButNotToAnUnknownName) {
   Peer listener = Peer::Listening();
   SocketSpy spy;
   EXPECT_EQ(kTrue, Connect("localhost", listener.port()));
-  EXPECT_EQ(1, spy.calls(Call::kLookupHost));
+  EXPECT_EQ(1, spy.calls(Call::kResolve));
   Peer server = listener.Accept();
   EXPECT_TRUE(server.valid());
   EXPECT_EQ(0, CloseTCP());
@@ -87,7 +87,7 @@ TEST(Client, NulInsideTheHostIsRefusedBeforeResolving) {
   SocketSpy spy;
   EXPECT_EQ(kFalse, Connect(std::string("127.0.0.1\0.example", 18), listener.port()));
   EXPECT_EQ(0, spy.calls(Call::kInetAddr));
-  EXPECT_EQ(0, spy.calls(Call::kLookupHost));
+  EXPECT_EQ(0, spy.calls(Call::kResolve));
   EXPECT_EQ(0, spy.calls(Call::kSocket));
   EXPECT_FALSE(listener.Accept(300ms).valid());
   CloseTCP();

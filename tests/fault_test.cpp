@@ -63,7 +63,7 @@ TEST(Faults, StartupFailing) {
 
 TEST(Faults, ResolverFailing) {
   SocketSpy spy;
-  spy.failNext(Call::kLookupHost);
+  spy.failNext(Call::kResolve);
   Text host = Text::Packed("localhost");
   EXPECT_EQ(kFalse, ConnectTCP(host.get(), 80));
   EXPECT_EQ(0, spy.calls(Call::kDelay));

@@ -105,8 +105,7 @@ TEST(Primitives, ProbeSeesAPendingConnectionButNotAnIdleSocket) {
   ConnectionRecord listening;
   StartWinsock(listening);
   OpenSocket(listening);
-  FillAddress(listening, 0, Loopback());
-  ASSERT_EQ(0, Bind(listening.mainSocket, listening.address));
+  ASSERT_EQ(0, Bind(listening.mainSocket, LoopbackAddress(0)));
   ASSERT_EQ(0, Listen(listening.mainSocket, 1));
   const int port = platform::Sockets().localPort(listening.mainSocket.value);
   Peer client = Peer::ConnectedTo(static_cast<uint16_t>(port));
@@ -127,37 +126,6 @@ TEST(Primitives, DelayPausesOnlyForZeroOrMore) {
   Delay(60);
   EXPECT_GE(pause.ms(), 60);
   EXPECT_LT(pause.ms(), 10000);
-}
-
-TEST(Primitives, ResolveHostTakesDottedQuadsWithoutTheResolver) {
-  Peer start = Peer::Listening();  // Winsock's resolver wants a start
-  SocketSpy spy;
-  EXPECT_EQ(Loopback(), ResolveHost("127.0.0.1"));
-  EXPECT_EQ(0x04030201u, ResolveHost("1.2.3.4"));
-  EXPECT_EQ(0, spy.calls(Call::kLookupHost));
-
-  EXPECT_EQ(platform::kNoAddress, ResolveHost("255.255.255.255"));
-  EXPECT_EQ(1, spy.calls(Call::kLookupHost)) << "all bits set reads as failure and is looked up";
-
-  EXPECT_EQ(platform::kNoAddress, ResolveHost("no-such-host.invalid"));
-  EXPECT_EQ(Loopback(), ResolveHost("localhost"));
-
-  spy.reset();
-  EXPECT_EQ(platform::kNoAddress, ResolveHost(std::string("127.0.0.1\0evil", 14)));
-  EXPECT_EQ(0, spy.total()) << "a NUL inside the text never reaches the resolver";
-}
-
-TEST(Primitives, PortBitsAreTheLow16BitsInNetworkOrder) {
-  ConnectionRecord record;
-  FillAddress(record, -1, 0);
-  EXPECT_EQ(0xFFFF, record.address.port);
-  FillAddress(record, 0x1234, 0x0100007F);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&record.address);
-  EXPECT_EQ(2, bytes[0] | (bytes[1] << 8));
-  EXPECT_EQ(0x12, bytes[2]);
-  EXPECT_EQ(0x34, bytes[3]);
-  EXPECT_EQ(0x7F, bytes[4]);
-  EXPECT_EQ(1, bytes[7]);
 }
 
 TEST(Boundary, DllMainAnswersOnlyProcessAttach) {

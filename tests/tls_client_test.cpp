@@ -239,6 +239,15 @@ TEST_F(Tls, ChecksAnAddressAsAnAddress) {
   }
   EXPECT_EQ(kFalse, Connect("QWS_TLS_ADDRESS_AS_NAME", "127.0.0.1"));
   EXPECT_EQ(kNameMismatch, LastErrorTCP()) << std::hex << LastErrorTCP();
+  // An IPv6 literal, with or without brackets, is an address as well.
+  for (const char* address : {"::1", "[::1]", "[0:0::1]"}) {
+    EXPECT_EQ(kTrue, Connect("QWS_TLS_ADDRESS6", address))
+        << address << " " << std::hex << LastErrorTCP();
+    EXPECT_EQ(u"SNI -\n", NextText()) << address;
+    CloseTCP();
+  }
+  EXPECT_EQ(kFalse, Connect("QWS_TLS_ADDRESS6_AS_NAME", "::1"));
+  EXPECT_EQ(kNameMismatch, LastErrorTCP()) << std::hex << LastErrorTCP();
 }
 
 // A server that greets in plain text fails the handshake or keeps it waiting;

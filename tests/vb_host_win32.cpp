@@ -76,7 +76,9 @@ const char* const kExports[] = {"DllMain",
                                 "HandOffTCP",
                                 "GreetingBytesTCP",
                                 "WaitTCP",
-                                "AcceptTCP"};
+                                "AcceptTCP",
+                                "PeerAddressTCP",
+                                "LocalAddressTCP"};
 
 // The declarations that a VB developer writes first, and that corrupt text.
 constexpr char kNaiveSend[] =

@@ -77,6 +77,8 @@ _EXPORTS = {
     "GreetingBytesTCP": (_HostString, []),
     "WaitTCP": (ctypes.c_int32, [ctypes.c_int32]),
     "AcceptTCP": (_Bool16, [ctypes.c_int16]),
+    "PeerAddressTCP": (_HostString, []),
+    "LocalAddressTCP": (_HostString, []),
     "HostStringAlloc": (_HostString, [ctypes.c_void_p, ctypes.c_uint32]),
     "HostStringAllocBytes": (_HostString, [ctypes.c_char_p, ctypes.c_uint32]),
     "HostStringByteLen": (ctypes.c_uint32, [_HostString]),
@@ -218,6 +220,12 @@ class Library:
     def WaitTCP(self, milliseconds):
         """A slot of this thread that needs its host, waiting up to `milliseconds`; -1 for none."""
         return self._raw["WaitTCP"](milliseconds)
+
+    def PeerAddressTCP(self):
+        return self._take(self._raw["PeerAddressTCP"]())
+
+    def LocalAddressTCP(self):
+        return self._take(self._raw["LocalAddressTCP"]())
 
     def AcceptTCP(self, slot):
         """Accepts a waiting peer of the selected listener straight into `slot`."""
@@ -480,6 +488,16 @@ class Connection:
     def greeting_bytes(self):
         """The bytes of the greeting, as the peer sent them."""
         return self._select().GreetingBytesTCP()
+
+    @property
+    def peer_address(self):
+        """Who is on the other end: "203.0.113.7:50123" or "[2001:db8::7]:443"; "" with none."""
+        return self._select().PeerAddressTCP()
+
+    @property
+    def local_address(self):
+        """This end, in the same form; for a listener where it listens ("[::]:7000")."""
+        return self._select(own=True).LocalAddressTCP()
 
     def _reason(self):
         error = self._select().LastErrorTCP()

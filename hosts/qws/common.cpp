@@ -26,10 +26,14 @@ int NotText(uint64_t offset) {
   return kFailed;
 }
 
+std::string PeerAddress() { return TakeText(PeerAddressTCP()); }
+
+// The port that the listener got: the one asked for, or the system's choice for 0.
 bool Listen(const Options& options) {
   const std::string port = std::to_string(options.port);
   if (ListenerTCP(static_cast<int16_t>(options.port))) {
-    Say("listening on port " + port);
+    const std::string local = TakeText(LocalAddressTCP());
+    Say("listening on port " + local.substr(local.rfind(':') + 1));
     return true;
   }
   const int32_t error = LastErrorTCP();

@@ -57,8 +57,10 @@ void Say(const std::string& message);
 std::string Reason(int32_t code);
 // Says where input stopped being text, and ends qws as failed.
 int NotText(uint64_t offset);
-// Listens on the options' port, saying why it cannot.
+// Listens on the options' port (on both families), saying the port or why it cannot.
 bool Listen(const Options& options);
+// Who is on the other end of the selected slot: "[::1]:50123", "127.0.0.1:50123".
+std::string PeerAddress();
 
 // The stop marker, looked at every kMarkerInterval; cleared once seen, as
 // cooperating programs expect.

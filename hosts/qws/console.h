@@ -24,8 +24,6 @@ std::string TakeText(HostString text);
 std::string TakeReceivedText(HostString text, bool& exact);
 // The bytes of a returned packed string; frees the string.
 std::string TakeBytes(HostString bytes);
-// Whether the system's resolver finds an IPv4 address for `host`.
-bool Resolves(const std::string& host);
 // Standard input and output carry bytes exactly as they are.
 void UseBinaryStreams();
 // Up to `size` bytes of standard input as soon as any are there; 0 at its end.

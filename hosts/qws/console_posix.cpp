@@ -82,16 +82,6 @@ std::string TakeBytes(HostString bytes) {
   return copy;
 }
 
-bool Resolves(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
-  freeaddrinfo(found);
-  return true;
-}
-
 void UseBinaryStreams() {}
 
 size_t ReadInput(char* buffer, size_t size) {

@@ -105,19 +105,6 @@ std::string TakeBytes(HostString bytes) {
   return copy;
 }
 
-bool Resolves(const std::string& host) {
-  WSADATA data;
-  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const bool resolved = getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0;
-  if (resolved) freeaddrinfo(found);
-  WSACleanup();
-  return resolved;
-}
-
 void UseBinaryStreams() {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);

@@ -126,7 +126,8 @@ class ManyServer {
       if (!AcceptTCP(slot)) break;
       saidNoDescriptor_ = false;
       clients_.push_back({slot, {}});
-      Say(Name(slot) + " connected");
+      SelectTCP(slot);
+      Say(Name(slot) + " connected from " + PeerAddress());
     }
     // The client stays queued; said once until one is accepted again.
     const int32_t error = LastErrorTCP();

@@ -17,7 +17,8 @@ constexpr char kUsage[] =
     "usage: qws [options] connect HOST PORT\n"
     "       qws [options] listen [--many] PORT\n"
     "\n"
-    "Connects to HOST:PORT, or waits on PORT (decimal, 1 to 65535) for one peer, then\n"
+    "Connects to HOST:PORT, or waits on PORT (decimal, 1 to 65535; listen 0 takes a\n"
+    "port that the system chooses and says it) for one peer, then\n"
     "sends standard input to the peer and writes what the peer sends to standard\n"
     "output, starting with the greeting: what the peer sent before the connection was\n"
     "made (up to 64 bytes). Ends when the peer disconnects, when input ends, when the\n"
@@ -49,14 +50,14 @@ constexpr char kUsage[] =
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Decimal digits only: no sign, no spaces.
-bool ParsePort(const std::string& text, uint16_t& port) {
+// Decimal digits only: no sign, no spaces. 0 only where the system is to choose.
+bool ParsePort(const std::string& text, uint16_t& port, long lowest) {
   if (text.empty() || text.size() > kMaxPortDigits) return false;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
   }
   const long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value < 1 || value > kMaxPort) return false;
+  if (value < lowest || value > kMaxPort) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
@@ -101,8 +102,11 @@ int ParseCommand(const std::deque<std::string>& positional, Options& options) {
   } else {
     return BadArguments("unknown command " + Quoted(command));
   }
-  if (!ParsePort(portText, options.port)) {
-    return BadArguments("port " + Quoted(portText) + " is not a decimal number from 1 to 65535");
+  // listen 0: a port that the system chooses, which qws then says.
+  const long lowest = options.listen ? 0 : 1;
+  if (!ParsePort(portText, options.port, lowest)) {
+    return BadArguments("port " + Quoted(portText) + " is not a decimal number from " +
+                        std::to_string(lowest) + " to 65535");
   }
   return kRunning;
 }

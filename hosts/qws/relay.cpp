@@ -154,10 +154,6 @@ class Session {
 
   int Connect() {
     const std::string where = options_.host + ":" + std::to_string(options_.port);
-    if (!Resolves(options_.host)) {
-      Say("cannot resolve " + options_.host);
-      return kFailed;
-    }
     if (options_.tls && !Trusted()) return kFailed;
     HostString host = PackedHostString(options_.host);
     const int16_t port = static_cast<int16_t>(options_.port);
@@ -186,7 +182,7 @@ class Session {
         return stops_.status();
       }
     }
-    Say("peer connected");
+    Say("peer connected from " + PeerAddress());
     return kRunning;
   }
 

@@ -57,6 +57,8 @@ Public Declare PtrSafe Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As 
 Public Declare PtrSafe Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As LongPtr
 Public Declare PtrSafe Function WaitTCP Lib "Quillmar_ws.dll" (ByVal milliseconds As Long) As Long
 Public Declare PtrSafe Function AcceptTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
+Public Declare PtrSafe Function PeerAddressTCP Lib "Quillmar_ws.dll" () As LongPtr
+Public Declare PtrSafe Function LocalAddressTCP Lib "Quillmar_ws.dll" () As LongPtr
 Private Declare PtrSafe Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As LongPtr)
 Private Declare PtrSafe Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #Else
@@ -87,6 +89,8 @@ Public Declare Function HandOffTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer)
 Public Declare Function GreetingBytesTCP Lib "Quillmar_ws.dll" () As Long
 Public Declare Function WaitTCP Lib "Quillmar_ws.dll" (ByVal milliseconds As Long) As Long
 Public Declare Function AcceptTCP Lib "Quillmar_ws.dll" (ByVal slot As Integer) As Boolean
+Public Declare Function PeerAddressTCP Lib "Quillmar_ws.dll" () As Long
+Public Declare Function LocalAddressTCP Lib "Quillmar_ws.dll" () As Long
 Private Declare Sub CopyMemory Lib "kernel32" Alias "RtlMoveMemory" (ByRef destination As Any, ByRef source As Any, ByVal length As Long)
 Private Declare Sub Sleep Lib "kernel32" (ByVal milliseconds As Long)
 #End If
@@ -198,6 +202,16 @@ End Function
 ' is no accepted client, or the slot is the selected one or still connected.
 Public Function QwsHandOff(ByVal slot As Long) As Boolean
     If slot >= 0 And slot <= QWS_LAST_SLOT Then QwsHandOff = HandOffTCP(CInt(slot))
+End Function
+
+'' Who is on the other end: "203.0.113.7:50123" or "[2001:db8::7]:443"; "" with none.
+Public Function QwsPeerAddress() As String
+    QwsPeerAddress = TakeOver(PeerAddressTCP())
+End Function
+
+' This end, in the same form; for a listener where it listens, with its port.
+Public Function QwsLocalAddress() As String
+    QwsLocalAddress = TakeOver(LocalAddressTCP())
 End Function
 
 ' Ends the connection or listener; needed after a failed connect or listen too.

@@ -171,4 +171,16 @@ Bool16 QWS_CALL AcceptTCP(int16_t slot) {
   });
 }
 
+// @32 PeerAddressTCP
+HostString QWS_CALL PeerAddressTCP() {
+  return Guarded<HostString>(
+      nullptr, [] { return qws::ReturnText(qws::AddressText(ThisThreadRecord().peer)); });
+}
+
+// @33 LocalAddressTCP
+HostString QWS_CALL LocalAddressTCP() {
+  return Guarded<HostString>(
+      nullptr, [] { return qws::ReturnText(qws::AddressText(ThisThreadRecord().local)); });
+}
+
 }  // extern "C"

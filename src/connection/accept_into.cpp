@@ -23,7 +23,8 @@ bool AcceptInto(ConnectionRecord& listener, ConnectionRecord& slot) {
   // connection closes, and it takes a start of its own for its CloseTCP to give back.
   StartWinsock(slot);
   slot.mainSocket = peer;
-  slot.address = listener.address;
+  slot.peer = EndAddress(peer, true);
+  slot.local = EndAddress(peer, false);
   slot.clientMode = kClientRole;
   slot.state = ConnectionState::kConnected;
   slot.lastError = kNoError;

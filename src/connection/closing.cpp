@@ -120,6 +120,8 @@ int CloseConnection(ConnectionRecord& record) {
   record.state = ConnectionState::kNone;
   record.greeting.clear();
   record.greetingBytes.clear();
+  record.local = {};
+  record.peer = {};
   // The result stays the socket layer's; the error says whether the peer ended its
   // side behind everything (0) or may not have taken all (10060, or its failure).
   record.lastError = result != 0 ? kNotStarted : failure != kNoError ? failure : ended;

@@ -39,8 +39,7 @@ constexpr int16_t kSlotCount = 1024;          // a thread's slots are 0 to 1023
 constexpr int kListenBacklog = 0x7fffffff;
 constexpr int kReceiveSize = 64;          // bytes per pass
 constexpr int kBytesReceiveSize = 65536;  // bytes per pass of the byte receive
-constexpr uint32_t kAnyAddress = 0;
-constexpr int kCleanupFailed = -1;  // what the socket layer's cleanup says with no start held
+constexpr int kCleanupFailed = -1;        // what the socket layer's cleanup says with no start held
 constexpr int16_t kClientRole = 1;
 constexpr int16_t kServerRole = 0;
 constexpr int32_t kHandshakeLimit = 10000;  // ms, for the whole TLS handshake
@@ -56,16 +55,20 @@ constexpr int kMaxCarry = 3;
 
 // Error numbers, in Windows Sockets numbering on every platform.
 constexpr int32_t kNoError = 0;
-constexpr int32_t kInvalidArgument = 10022;    // WSAEINVAL
-constexpr int32_t kWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to take yet
-constexpr int32_t kNotASocket = 10038;         // WSAENOTSOCK: no socket, or a closed one
-constexpr int32_t kConnectionAborted = 10053;  // WSAECONNABORTED
-constexpr int32_t kConnectionReset = 10054;    // WSAECONNRESET
-constexpr int32_t kNoDescriptor = 10024;       // WSAEMFILE: no descriptor left
-constexpr int32_t kNoBufferSpace = 10055;      // WSAENOBUFS: how Windows may say the same
-constexpr int32_t kTimedOut = 10060;           // WSAETIMEDOUT
-constexpr int32_t kNotStarted = 10093;         // WSANOTINITIALISED
-constexpr int32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
+constexpr int32_t kInvalidArgument = 10022;      // WSAEINVAL
+constexpr int32_t kWouldBlock = 10035;           // WSAEWOULDBLOCK: nothing to take yet
+constexpr int32_t kInProgress = 10036;           // WSAEINPROGRESS: how Linux says a connect goes on
+constexpr int32_t kAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
+constexpr int32_t kProtocolNotSupported = 10043;  // WSAEPROTONOSUPPORT
+constexpr int32_t kFamilyNotSupported = 10047;    // WSAEAFNOSUPPORT
+constexpr int32_t kNotASocket = 10038;            // WSAENOTSOCK: no socket, or a closed one
+constexpr int32_t kConnectionAborted = 10053;     // WSAECONNABORTED
+constexpr int32_t kConnectionReset = 10054;       // WSAECONNRESET
+constexpr int32_t kNoDescriptor = 10024;          // WSAEMFILE: no descriptor left
+constexpr int32_t kNoBufferSpace = 10055;         // WSAENOBUFS: how Windows may say the same
+constexpr int32_t kTimedOut = 10060;              // WSAETIMEDOUT
+constexpr int32_t kNotStarted = 10093;            // WSANOTINITIALISED
+constexpr int32_t kHostNotFound = 11001;          // WSAHOST_NOT_FOUND
 
 // What StateTCP reports.
 enum class ConnectionState : int32_t {
@@ -121,7 +124,10 @@ struct ConnectionRecord {
   platform::StartupData wsaData{};
   SocketHandle mainSocket;      // listening socket (server) or connected socket (client)
   SocketHandle acceptedSocket;  // the peer's socket in the server role
-  platform::SocketAddress address;
+  // The two ends' addresses from the connection's start until CloseTCP, so that they
+  // outlive the peer: a listener's own is where it listens, its peer the one it accepted.
+  platform::SocketAddress local;
+  platform::SocketAddress peer;
   int16_t ready = kFalse;  // a receive pass or accept poll may run
   std::u16string lastData;
   int16_t clientMode = kServerRole;
@@ -195,8 +201,10 @@ ThreadShare& ThisThreadShare();
 void StartWinsock(ConnectionRecord& record);
 // Gives back one start of the socket layer and returns what the layer said.
 int ReleaseWinsock(ConnectionRecord& record);
-void OpenSocket(ConnectionRecord& record);
-void FillAddress(ConnectionRecord& record, int16_t port, uint32_t ip);
+// 0, or why no socket could be opened.
+int32_t OpenSocket(ConnectionRecord& record, int16_t family = platform::kAddressFamilyInet);
+// A stream socket of the family, non-blocking, outside any record.
+SocketHandle OpenStream(int16_t family);
 SocketHandle& ActiveSocket(ConnectionRecord& record);
 bool ProbeReadable(const SocketHandle& socket, long microseconds);
 void Delay(int32_t milliseconds);
@@ -216,7 +224,6 @@ inline void PumpMessages(ThreadShare& thread) {
   thread.current = current;
 }
 inline void PumpMessages(ConnectionRecord& record) { PumpMessages(*record.thread); }
-uint32_t ResolveHost(const std::string& ansi);
 
 // The socket calls under the closed-handle rule: on a handle that is not open
 // they fail (-1) or are skipped without reaching the socket layer.

@@ -36,7 +36,8 @@ bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {
 
   // The peer becomes the slot's connection, as ConnectTCP's would be.
   slot.mainSocket = listener.acceptedSocket;
-  slot.address = listener.address;
+  slot.peer = listener.peer;
+  slot.local = EndAddress(slot.mainSocket, false);
   slot.clientMode = kClientRole;
   std::memcpy(slot.carry, listener.carry, sizeof slot.carry);
   slot.carryLength = listener.carryLength;
@@ -48,6 +49,7 @@ bool HandOffPeer(ConnectionRecord& listener, ConnectionRecord& slot) {
   // The listener listens on with no peer; an operation on it that pumps can tell.
   ++listener.generation;
   listener.acceptedSocket = SocketHandle{};
+  listener.peer = {};
   listener.carryLength = 0;
   listener.greeting.clear();
   listener.greetingBytes.clear();

@@ -11,6 +11,22 @@ bool FailStart(ConnectionRecord& record, int32_t error) {
   return false;
 }
 
+// A socket of the family bound to every local address at `port`: 0, or the error
+// of the step that failed, with nothing left open.
+int32_t OpenBound(ConnectionRecord& record, int16_t family, int16_t port) {
+  const int32_t opened = OpenSocket(record, family);
+  if (opened != kNoError) return opened;
+  AllowAddressReuse(record.mainSocket);
+  platform::SocketAddress any;  // all zeros: every address of the family
+  any.family = family;
+  any.port = static_cast<uint16_t>(((static_cast<uint16_t>(port) & 0xFFu) << 8) |
+                                   (static_cast<uint16_t>(port) >> 8));
+  if (Bind(record.mainSocket, any) == 0) return kNoError;
+  const int32_t error = FailureError(record.mainSocket);
+  Close(record.mainSocket);
+  return error;
+}
+
 // accept can fail although the probe saw a peer (it went away in between), so it
 // is tried again at every step of the wait, for a bounded time. Without a descriptor
 // left (Windows may say no buffer space) no wait helps: the peer stays queued for a
@@ -60,6 +76,7 @@ bool AcceptPeer(ConnectionRecord& record) {
     return false;
   }
   record.acceptedSocket = peer;
+  record.peer = EndAddress(peer, true);
   ++record.generation;  // another peer: a hand-off that pumped meanwhile can tell
   record.carryLength = 0;
   record.clientMode = kServerRole;
@@ -78,16 +95,17 @@ bool AcceptPeer(ConnectionRecord& record) {
 
 bool StartListening(ConnectionRecord& record, int16_t port) {
   StartWinsock(record);
-  OpenSocket(record);
-  if (record.mainSocket.value <= 0) return FailStart(record, LayerError());
-
-  AllowAddressReuse(record.mainSocket);
-  FillAddress(record, port, kAnyAddress);
-  if (Bind(record.mainSocket, record.address) != 0) {
-    return FailStart(record, FailureError(record.mainSocket));
+  // One socket for both families, on every address of each; where the system offers
+  // no IPv6 (no such socket, or no address to bind it to), IPv4 alone as before.
+  int32_t error = OpenBound(record, platform::kAddressFamilyInet6, port);
+  if (error == kFamilyNotSupported || error == kProtocolNotSupported ||
+      error == kAddressNotAvailable) {
+    error = OpenBound(record, platform::kAddressFamilyInet, port);
   }
+  if (error != kNoError) return FailStart(record, error);
 
   Listen(record.mainSocket, kListenBacklog);
+  record.local = EndAddress(record.mainSocket, false);
   record.clientMode = kServerRole;
   record.state = ConnectionState::kListening;
   record.lastError = kNoError;

@@ -4,10 +4,34 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "connection_record.h"
 
 namespace qws {
+
+constexpr int kMaxAddresses = 16;       // of a name, tried in turn at most
+constexpr size_t kMaxHostLength = 255;  // a DNS name's limit, far beyond any address
+
+// What a host text is read as.
+struct HostText {
+  enum Kind { kNone, kInet, kInet6, kName, kMalformed } kind = kNone;
+  platform::SocketAddress address;  // of kInet and kInet6, port 0
+  std::string literal;              // of kInet6 and a mapped kInet: the address alone
+};
+// IPv4 by its rules first (their quirks stay), then an IPv6 literal with or without
+// brackets and with a numeric scope (an IPv4-mapped one is IPv4), then a name. A NUL
+// or an empty text names nothing; brackets or a scope around anything else, or more
+// than kMaxHostLength bytes, are malformed.
+HostText ReadHostText(const std::string& text);
+// The addresses to try for a host text, in the order of attempts, each with `port`;
+// none, with `error`, when it names none.
+std::vector<platform::SocketAddress> HostAddresses(const std::string& text, int16_t port,
+                                                   int32_t& error);
+// A socket's local or peer address, an IPv4-mapped one as IPv4; family 0 for none.
+platform::SocketAddress EndAddress(const SocketHandle& socket, bool peer);
+// "203.0.113.7:50123" or "[2001:db8::7]:443"; the empty text for no address.
+std::u16string AddressText(const platform::SocketAddress& address);
 
 // ConnectTCP's steps up to the connected socket, without its receive pass.
 bool ConnectSocket(ConnectionRecord& record, const std::string& host, int16_t port);

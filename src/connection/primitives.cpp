@@ -39,6 +39,8 @@ void StartWinsock(ConnectionRecord& record) {
   record.carryLength = 0;
   record.greeting.clear();
   record.greetingBytes.clear();
+  record.local = {};
+  record.peer = {};
   if (!record.holdsStart) record.holdsStart = Api().startup(&record.wsaData) == 0;
 }
 
@@ -51,25 +53,26 @@ int ReleaseWinsock(ConnectionRecord& record) {
   return Api().cleanup();
 }
 
-// The host, or a record that held none of its own, may have given back every
-// start in the process since this record took its own: then the socket fails,
-// and one fresh start lets it succeed.
-void OpenSocket(ConnectionRecord& record) {
-  record.mainSocket = {Api().socket(), false};
-  if (!record.mainSocket.open() && record.holdsStart && !Api().started()) {
-    record.holdsStart = Api().startup(&record.wsaData) == 0;
-    if (record.holdsStart) record.mainSocket = {Api().socket(), false};
-  }
-  if (record.mainSocket.open()) Api().setNonBlocking(record.mainSocket.value);
+SocketHandle OpenStream(int16_t family) {
+  SocketHandle socket{Api().socket(family), false};
+  if (socket.open()) Api().setNonBlocking(socket.value);
+  return socket;
 }
 
-void FillAddress(ConnectionRecord& record, int16_t port, uint32_t ip) {
-  platform::SocketAddress address;
-  address.family = platform::kAddressFamilyInet;
-  const auto bits = static_cast<uint16_t>(port);
-  address.port = static_cast<uint16_t>(((bits & 0xFFu) << 8) | (bits >> 8));
-  address.address = ip;
-  record.address = address;
+// The host, or a record that held none of its own, may have given back every
+// start in the process since this record took its own: then the socket fails,
+// and one fresh start lets it succeed. The error is taken before anything else
+// asks the layer, which would overwrite it.
+int32_t OpenSocket(ConnectionRecord& record, int16_t family) {
+  record.mainSocket = OpenStream(family);
+  if (record.mainSocket.open()) return kNoError;
+  int32_t error = LayerError();
+  if (record.holdsStart && !Api().started()) {
+    record.holdsStart = Api().startup(&record.wsaData) == 0;
+    if (record.holdsStart) record.mainSocket = OpenStream(family);
+    error = record.mainSocket.open() ? kNoError : LayerError();
+  }
+  return record.mainSocket.open() ? kNoError : error != kNoError ? error : kNotASocket;
 }
 
 SocketHandle& ActiveSocket(ConnectionRecord& record) {
@@ -88,13 +91,6 @@ void Delay(int32_t milliseconds) { Api().delay(milliseconds); }
 
 // A text with a NUL in it would reach the resolver cut short, naming another
 // host than the caller did: it resolves to nothing.
-uint32_t ResolveHost(const std::string& ansi) {
-  if (ansi.find('\0') != std::string::npos) return platform::kNoAddress;
-  const uint32_t ip = Api().inetAddr(ansi.c_str());
-  if (ip != platform::kNoAddress) return ip;
-  return Api().lookupHost(ansi.c_str());
-}
-
 int AllowAddressReuse(const SocketHandle& socket) {
   return socket.open() ? Api().allowAddressReuse(socket.value) : -1;
 }

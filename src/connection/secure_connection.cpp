@@ -5,6 +5,19 @@
 namespace qws {
 namespace {
 
+// The bytes of the address that the host text is (4 for IPv4, 16 for IPv6, in
+// network order), or none for a name.
+std::string AddressBytes(const std::string& host) {
+  const HostText read = ReadHostText(host);
+  if (read.kind == HostText::kInet) {
+    return std::string(reinterpret_cast<const char*>(&read.address.address), 4);
+  }
+  if (read.kind == HostText::kInet6) {
+    return std::string(reinterpret_cast<const char*>(read.address.address6), 16);
+  }
+  return {};
+}
+
 using Clock = std::chrono::steady_clock;
 
 // The session stays the handshake's own until it is verified: a call nested in a
@@ -106,7 +119,7 @@ bool ConnectSecurely(ConnectionRecord& record, const std::string& host, int16_t 
               {},
               {}};
   int32_t error = kNoError;
-  h.session = platform::NewTlsClient(host, error);
+  h.session = platform::NewTlsClient(host, AddressBytes(host), error);
   if (!h.session) return FailSecure(record, error);
   record.ready = kFalse;
   record.tlsHandshaking = true;

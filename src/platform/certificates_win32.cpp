@@ -56,7 +56,7 @@ int32_t ChainFailure(DWORD status) {
 
 // Whether the certificate's subjectAltName holds the address; its names never
 // count for one.
-bool NamesAddress(PCCERT_CONTEXT server, uint32_t address) {
+bool NamesAddress(PCCERT_CONTEXT server, const std::string& address) {
   const CERT_INFO* info = server->pCertInfo;
   const CERT_EXTENSION* extension =
       CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
@@ -72,8 +72,8 @@ bool NamesAddress(PCCERT_CONTEXT server, uint32_t address) {
   for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
     found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-            entry.IPAddress.cbData == sizeof address &&
-            std::memcmp(entry.IPAddress.pbData, &address, sizeof address) == 0;
+            entry.IPAddress.cbData == address.size() &&
+            std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
   }
   LocalFree(names);
   return found;
@@ -81,7 +81,7 @@ bool NamesAddress(PCCERT_CONTEXT server, uint32_t address) {
 
 // The SSL policy with the name, on a chain built with the added roots for a
 // server's usage.
-int32_t CheckChain(PCCERT_CONTEXT server, const std::wstring& host, uint32_t address,
+int32_t CheckChain(PCCERT_CONTEXT server, const std::wstring& host, const std::string& address,
                    HCERTSTORE extra) {
   LPSTR serverUsage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA parameters{};
@@ -107,7 +107,7 @@ int32_t CheckChain(PCCERT_CONTEXT server, const std::wstring& host, uint32_t add
     ssl.fdwChecks = ignore;
     // Wine's policy would check an address as a name: it gets none, and the
     // address is checked below.
-    const bool isAddress = address != kNoAddress;
+    const bool isAddress = !address.empty();
     // The policy only reads the name.
     ssl.pwszServerName = isAddress ? nullptr : const_cast<wchar_t*>(host.c_str());
     CERT_CHAIN_POLICY_PARA policy{};
@@ -170,7 +170,8 @@ bool ReadWholeFile(const std::u16string& path, std::string& text) {
 
 }  // namespace
 
-int32_t VerifyServerCertificate(PCCERT_CONTEXT server, const std::wstring& host, uint32_t address) {
+int32_t VerifyServerCertificate(PCCERT_CONTEXT server, const std::wstring& host,
+                                const std::string& address) {
   // The intermediates the server sent, and the added roots.
   HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
   if (extra == nullptr) return kTlsInternalError;

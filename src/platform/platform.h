@@ -20,18 +20,20 @@ constexpr Socket kInvalidSocket = -1;
 constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 
 constexpr int16_t kAddressFamilyInet = 2;
+constexpr int16_t kAddressFamilyInet6 = 23;  // as Windows numbers it; each platform converts
 constexpr int kShutdownSend = 1;
 constexpr int kShutdownBoth = 2;
 constexpr int kRecvPeek = 2;
 
-// The 16-byte IPv4 socket address, in network byte order.
+// A socket address of either family: port and IPv4 address in network byte order,
+// an IPv6 address as its 16 bytes, with its scope (the interface index).
 struct SocketAddress {
   int16_t family = 0;
   uint16_t port = 0;
   uint32_t address = 0;
-  uint8_t zero[8] = {};
+  uint8_t address6[16] = {};
+  uint32_t scope = 0;
 };
-static_assert(sizeof(SocketAddress) == 16, "socket calls take the 16-byte form");
 
 // One socket of a readiness look and what the look found.
 struct PollEntry {
@@ -64,7 +66,8 @@ struct SocketApi {
   int (*startup)(StartupData* data);  // takes one start of version 1.1
   int (*cleanup)();                   // gives one back; -1 when none is held
   int (*cancelBlockingCall)();
-  Socket (*socket)();  // an IPv4 stream socket
+  // A stream socket of the family; an IPv6 one takes IPv4 peers too (IPV6_V6ONLY 0).
+  Socket (*socket)(int16_t family);
   int (*setNonBlocking)(Socket s);
   int (*allowAddressReuse)(Socket s);  // where rebinding a waiting port needs leave
   int (*bind)(Socket s, const SocketAddress* address);
@@ -78,9 +81,11 @@ struct SocketApi {
   int (*shutdown)(Socket s, int how);
   int (*closesocket)(Socket s);
   uint32_t (*inetAddr)(const char* text);
-  uint32_t (*lookupHost)(const char* name);  // the resolver: first IPv4 address
-  int (*localPort)(Socket s);                // the bound port in host order, or -1
-  bool (*started)();                         // whether any start is held in the process, by anyone
+  // The resolver: up to `capacity` addresses of both families for a name, in its
+  // order; how many, or -1 (11001 when there is no such host).
+  int (*resolve)(const char* name, SocketAddress* addresses, int capacity);
+  int (*localPort)(Socket s);  // the bound port in host order, or -1
+  bool (*started)();           // whether any start is held in the process, by anyone
   int (*selectWrite)(Socket s, long microseconds);  // ready count, or -1
   // The error of the calling thread's last failed call, in Windows Sockets
   // numbering on every platform (10061 refused, 11001 host not found, ...).
@@ -92,6 +97,12 @@ struct SocketApi {
   // within `milliseconds`, or, where the thread has a message queue, when a message
   // arrives first; -1 for a failure. 0 milliseconds looks and returns at once.
   int (*poll)(ThreadWait& wait, PollEntry* entries, int count, int32_t milliseconds);
+  // The 16 bytes of an IPv6 address written as text (no brackets, no scope): 1, or 0
+  // for text that is none.
+  int (*inetPton6)(const char* text, uint8_t* bytes);
+  // The addresses of a socket's two ends: 0, or -1 where it has none.
+  int (*localAddress)(Socket s, SocketAddress* address);
+  int (*peerAddress)(Socket s, SocketAddress* address);
 };
 
 const SocketApi& NativeSockets();

@@ -100,13 +100,20 @@ Socket AwayFromZero(int fd) {
   return moved < 0 ? kInvalidSocket : moved;
 }
 
-Socket OpenSocket() {
+int NativeFamily(int16_t family) { return family == kAddressFamilyInet6 ? AF_INET6 : AF_INET; }
+
+// An IPv6 socket takes IPv4 peers too, whatever net.ipv6.bindv6only says.
+Socket OpenSocket(int16_t family) {
   if (startCount.load() == 0) {
     layerError = kNotInitialised;
     return kInvalidSocket;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(NativeFamily(family), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return Failed();
+  if (family == kAddressFamilyInet6) {
+    int off = 0;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
   return AwayFromZero(fd);
 }
 
@@ -122,17 +129,45 @@ int AllowAddressReuse(Socket s) {
   return Checked(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
 }
 
-sockaddr_in ToSockaddr(const SocketAddress* address) {
-  sockaddr_in in{};
+// The system's form of an address, and its length.
+socklen_t ToSockaddr(const SocketAddress* address, sockaddr_storage& storage) {
+  storage = {};
+  if (address->family == kAddressFamilyInet6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = address->port;
+    std::memcpy(in6.sin6_addr.s6_addr, address->address6, sizeof address->address6);
+    in6.sin6_scope_id = address->scope;
+    return sizeof in6;
+  }
+  auto& in = reinterpret_cast<sockaddr_in&>(storage);
   in.sin_family = static_cast<sa_family_t>(address->family);
   in.sin_port = address->port;
   in.sin_addr.s_addr = address->address;
-  return in;
+  return sizeof in;
+}
+
+SocketAddress FromSockaddr(const sockaddr* native) {
+  SocketAddress address;
+  if (native->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(native);
+    address.family = kAddressFamilyInet6;
+    address.port = in6->sin6_port;
+    std::memcpy(address.address6, in6->sin6_addr.s6_addr, sizeof address.address6);
+    address.scope = in6->sin6_scope_id;
+  } else if (native->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(native);
+    address.family = kAddressFamilyInet;
+    address.port = in->sin_port;
+    address.address = in->sin_addr.s_addr;
+  }
+  return address;
 }
 
 int Bind(Socket s, const SocketAddress* address) {
-  const sockaddr_in in = ToSockaddr(address);
-  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&in), sizeof in));
+  sockaddr_storage native;
+  const socklen_t length = ToSockaddr(address, native);
+  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&native), length));
 }
 
 int Listen(Socket s, int backlog) { return Checked(::listen(s, backlog)); }
@@ -145,8 +180,9 @@ Socket Accept(Socket s) {
 }
 
 int Connect(Socket s, const SocketAddress* address) {
-  const sockaddr_in in = ToSockaddr(address);
-  return Checked(::connect(s, reinterpret_cast<const sockaddr*>(&in), sizeof in));
+  sockaddr_storage native;
+  const socklen_t length = ToSockaddr(address, native);
+  return Checked(::connect(s, reinterpret_cast<const sockaddr*>(&native), length));
 }
 
 // poll, not select: descriptors past FD_SETSIZE are legal here. The events are
@@ -195,30 +231,51 @@ int CloseSocket(Socket s) { return Checked(::close(s)); }
 
 uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
-// getaddrinfo, since gethostbyname is not thread-safe here.
-uint32_t LookupHost(const char* name) {
+// getaddrinfo, since gethostbyname is not thread-safe here. Both families, and no
+// AI_ADDRCONFIG: on a machine with loopback interfaces alone it would drop the
+// loopback names' addresses.
+int Resolve(const char* name, SocketAddress* addresses, int capacity) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const int error = getaddrinfo(name, nullptr, &hints, &found);
   if (error != 0 || found == nullptr) {
     layerError = ResolverError(error);
-    return kNoAddress;
+    return -1;
   }
-  uint32_t address = kNoAddress;
-  if (found->ai_addr != nullptr && found->ai_family == AF_INET) {
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  int count = 0;
+  for (const addrinfo* entry = found; entry != nullptr && count < capacity;
+       entry = entry->ai_next) {
+    if (entry->ai_addr == nullptr) continue;
+    const SocketAddress address = FromSockaddr(entry->ai_addr);
+    if (address.family != 0) addresses[count++] = address;
   }
   freeaddrinfo(found);
-  return address;
+  if (count == 0) layerError = kHostNotFound;
+  return count == 0 ? -1 : count;
 }
 
+int InetPton6(const char* text, uint8_t* bytes) { return inet_pton(AF_INET6, text, bytes) == 1; }
+
+int EndAddress(Socket s, SocketAddress* address, bool peer) {
+  sockaddr_storage native{};
+  socklen_t length = sizeof native;
+  auto* where = reinterpret_cast<sockaddr*>(&native);
+  if ((peer ? getpeername(s, where, &length) : getsockname(s, where, &length)) != 0) {
+    return Failed();
+  }
+  *address = FromSockaddr(where);
+  return 0;
+}
+
+int LocalAddress(Socket s, SocketAddress* address) { return EndAddress(s, address, false); }
+int PeerAddress(Socket s, SocketAddress* address) { return EndAddress(s, address, true); }
+
 int LocalPort(Socket s) {
-  sockaddr_in in{};
-  socklen_t length = sizeof in;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&in), &length) != 0) return -1;
-  return ntohs(in.sin_port);
+  SocketAddress address;
+  if (EndAddress(s, &address, false) != 0) return -1;
+  return ntohs(address.port);
 }
 
 bool Started() { return startCount.load() > 0; }
@@ -247,9 +304,10 @@ constexpr SocketApi kNative = {
     Bind,        Listen,         Accept,
     Connect,     SelectRead,     PendingError,
     Send,        Recv,           Shutdown,
-    CloseSocket, InetAddr,       LookupHost,
+    CloseSocket, InetAddr,       Resolve,
     LocalPort,   Started,        SelectWrite,
     LastError,   Delay,          Poll,
+    InetPton6,   LocalAddress,   PeerAddress,
 };
 
 }  // namespace

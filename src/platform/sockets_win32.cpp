@@ -1,6 +1,8 @@
-// Windows Sockets 1.1 from wsock32, in the table the library calls through.
-// winsock.h before windows.h.
-#include <winsock.h>
+// Windows Sockets 1.1 from wsock32, in the table the library calls through; the
+// IPv6 parts (getaddrinfo, inet_pton, sockaddr_in6) come from Windows Sockets 2.
+// winsock2.h before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -38,7 +40,51 @@ Socket Narrow(SOCKET s) {
 
 SOCKET Wide(Socket s) { return static_cast<SOCKET>(static_cast<uint32_t>(s)); }
 
-Socket OpenSocket() { return Narrow(::socket(AF_INET, SOCK_STREAM, 0)); }
+// An IPv6 socket takes IPv4 peers too: Windows' default for IPV6_V6ONLY is on.
+Socket OpenSocket(int16_t family) {
+  const bool six = family == kAddressFamilyInet6;
+  const Socket s = Narrow(::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+  if (six && s != kInvalidSocket) {
+    DWORD off = 0;
+    setsockopt(Wide(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+  }
+  return s;
+}
+
+// The system's form of an address, and its length.
+int ToSockaddr(const SocketAddress* address, sockaddr_storage& storage) {
+  storage = {};
+  if (address->family == kAddressFamilyInet6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = address->port;
+    std::memcpy(&in6.sin6_addr, address->address6, sizeof address->address6);
+    in6.sin6_scope_id = address->scope;
+    return sizeof in6;
+  }
+  auto& in = reinterpret_cast<sockaddr_in&>(storage);
+  in.sin_family = static_cast<ADDRESS_FAMILY>(address->family);
+  in.sin_port = address->port;
+  in.sin_addr.s_addr = address->address;
+  return sizeof in;
+}
+
+SocketAddress FromSockaddr(const sockaddr* native) {
+  SocketAddress address;
+  if (native->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(native);
+    address.family = kAddressFamilyInet6;
+    address.port = in6->sin6_port;
+    std::memcpy(address.address6, &in6->sin6_addr, sizeof address.address6);
+    address.scope = in6->sin6_scope_id;
+  } else if (native->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(native);
+    address.family = kAddressFamilyInet;
+    address.port = in->sin_port;
+    address.address = in->sin_addr.s_addr;
+  }
+  return address;
+}
 
 int SetNonBlocking(Socket s) {
   u_long on = 1;
@@ -50,20 +96,24 @@ int SetNonBlocking(Socket s) {
 int AllowAddressReuse(Socket) { return 0; }
 
 int Bind(Socket s, const SocketAddress* address) {
-  return ::bind(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
+  sockaddr_storage native;
+  const int length = ToSockaddr(address, native);
+  return ::bind(Wide(s), reinterpret_cast<const sockaddr*>(&native), length);
 }
 
 int Listen(Socket s, int backlog) { return ::listen(Wide(s), backlog); }
 
 // Winsock gives the accepted socket the listening socket's non-blocking mode.
 Socket Accept(Socket s) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   int length = sizeof peer;
   return Narrow(::accept(Wide(s), reinterpret_cast<sockaddr*>(&peer), &length));
 }
 
 int Connect(Socket s, const SocketAddress* address) {
-  return ::connect(Wide(s), reinterpret_cast<const sockaddr*>(address), sizeof *address);
+  sockaddr_storage native;
+  const int length = ToSockaddr(address, native);
+  return ::connect(Wide(s), reinterpret_cast<const sockaddr*>(&native), length);
 }
 
 int SelectRead(Socket s, long microseconds) {
@@ -122,22 +172,46 @@ int CloseSocket(Socket s) { return ::closesocket(Wide(s)); }
 
 uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
-uint32_t LookupHost(const char* name) {
-  const hostent* entry = ::gethostbyname(name);
-  if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
-    return kNoAddress;
+// Both families, and no AI_ADDRCONFIG: on a machine with loopback interfaces alone
+// it would drop the loopback names' addresses.
+int Resolve(const char* name, SocketAddress* addresses, int capacity) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
+  int count = 0;
+  for (const addrinfo* entry = found; entry != nullptr && count < capacity;
+       entry = entry->ai_next) {
+    if (entry->ai_addr == nullptr) continue;
+    const SocketAddress address = FromSockaddr(entry->ai_addr);
+    if (address.family != 0) addresses[count++] = address;
   }
-  uint32_t address = 0;
-  const size_t length = entry->h_length < 0 ? 0 : static_cast<size_t>(entry->h_length);
-  std::memcpy(&address, entry->h_addr_list[0], length < sizeof address ? length : sizeof address);
-  return address;
+  freeaddrinfo(found);
+  if (count == 0) WSASetLastError(WSAHOST_NOT_FOUND);
+  return count == 0 ? -1 : count;
 }
 
+int InetPton6(const char* text, uint8_t* bytes) { return inet_pton(AF_INET6, text, bytes) == 1; }
+
+int EndAddress(Socket s, SocketAddress* address, bool peer) {
+  sockaddr_storage native{};
+  int length = sizeof native;
+  auto* where = reinterpret_cast<sockaddr*>(&native);
+  if ((peer ? getpeername(Wide(s), where, &length) : getsockname(Wide(s), where, &length)) != 0) {
+    return -1;
+  }
+  *address = FromSockaddr(where);
+  return 0;
+}
+
+int LocalAddress(Socket s, SocketAddress* address) { return EndAddress(s, address, false); }
+int PeerAddress(Socket s, SocketAddress* address) { return EndAddress(s, address, true); }
+
 int LocalPort(Socket s) {
-  sockaddr_in in{};
-  int length = sizeof in;
-  if (getsockname(Wide(s), reinterpret_cast<sockaddr*>(&in), &length) != 0) return -1;
-  return ntohs(in.sin_port);
+  SocketAddress address;
+  if (EndAddress(s, &address, false) != 0) return -1;
+  return ntohs(address.port);
 }
 
 // Winsock tells nobody its start count; a socket call made without any start
@@ -164,9 +238,10 @@ constexpr SocketApi kNative = {
     Bind,        Listen,         Accept,
     Connect,     SelectRead,     PendingError,
     Send,        Recv,           Shutdown,
-    CloseSocket, InetAddr,       LookupHost,
+    CloseSocket, InetAddr,       Resolve,
     LocalPort,   Started,        SelectWrite,
     LastError,   Delay,          PollSockets,
+    InetPton6,   LocalAddress,   PeerAddress,
 };
 
 }  // namespace

@@ -45,10 +45,11 @@ enum class TlsStatus {
 
 // A client session that verifies the server as `host`: its chain against the
 // system's roots and those TrustPemFile added, its usage (a server's), and the
-// name. What the socket layer's inetAddr reads as an address (as the resolver
-// does) is checked against the certificate's addresses and sent as no SNI; SNI
-// goes out for names only. Null, with `error`, when the stack cannot start one.
-TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error);
+// name. Where the host text is an address, `address` holds its bytes (4 for IPv4,
+// 16 for IPv6, network order): it is checked against the certificate's addresses,
+// never as a name, and sent as no SNI; SNI goes out for names only. Null, with
+// `error`, when the stack cannot start one.
+TlsSessionPtr NewTlsClient(const std::string& host, const std::string& address, int32_t& error);
 
 // One handshake step: takes what it can from the front of `incoming` and appends
 // what must be sent to `outgoing`. kDone only for a verified session.

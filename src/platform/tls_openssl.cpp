@@ -95,7 +95,7 @@ void TlsSessionRelease::operator()(TlsSession* session) const {
   delete session;
 }
 
-TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
+TlsSessionPtr NewTlsClient(const std::string& host, const std::string& address, int32_t& error) {
   error = kTlsInternalError;
   SSL_CTX* context = Context();
   if (context == nullptr) return nullptr;
@@ -112,14 +112,12 @@ TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
   // An empty memory BIO means "not yet", not an end of stream.
   BIO_set_mem_eof_return(session->in, -1);
   SSL_set_bio(session->ssl, session->in, session->out);
-  // What the resolver reads as an address ("127.1" too) is checked against the
-  // certificate's addresses, never as a name, and goes out as no SNI.
-  const uint32_t address = Sockets().inetAddr(host.c_str());
+  // An address ("127.1", "::1" too) is checked against the certificate's addresses,
+  // never as a name, and goes out as no SNI.
   bool named = false;
-  if (address != kNoAddress) {
-    unsigned char bytes[sizeof address];  // network order, as the socket address holds it
-    std::memcpy(bytes, &address, sizeof address);
-    named = X509_VERIFY_PARAM_set1_ip(SSL_get0_param(session->ssl), bytes, sizeof bytes) == 1;
+  if (!address.empty()) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(address.data());
+    named = X509_VERIFY_PARAM_set1_ip(SSL_get0_param(session->ssl), bytes, address.size()) == 1;
   } else {
     named = SSL_set1_host(session->ssl, host.c_str()) == 1 &&
             SSL_set_tlsext_host_name(session->ssl, host.c_str()) == 1;

@@ -23,9 +23,10 @@ struct TlsSession {
   bool haveCredentials = false;
   bool haveContext = false;
   std::wstring host;
-  // What the resolver reads as an address ("127.1" too), in network order: checked
-  // against the certificate's addresses, never as a name, and sent as no SNI.
-  uint32_t address = kNoAddress;
+  // The bytes of the address that the host text is ("127.1", "::1" too), network
+  // order: checked against the certificate's addresses, never as a name, and sent
+  // as no SNI. Empty for a name.
+  std::string address;
   SecPkgContext_StreamSizes sizes{};
 };
 
@@ -93,7 +94,7 @@ SECURITY_STATUS Step(TlsSession& session, SecBufferDesc* input, SecBuffer& token
   SecBufferDesc output{SECBUFFER_VERSION, 1, &token};
   ULONG attributes = 0;
   // Wine would send an address given as the target as SNI.
-  SEC_WCHAR* target = session.address == kNoAddress ? session.host.data() : nullptr;
+  SEC_WCHAR* target = session.address.empty() ? session.host.data() : nullptr;
   const SECURITY_STATUS status = Sspi()->InitializeSecurityContextW(
       &session.credentials, session.haveContext ? &session.context : nullptr, target,
       kContextRequest, 0, 0, input, 0, &session.context, &output, &attributes, nullptr);
@@ -109,7 +110,7 @@ void TlsSessionRelease::operator()(TlsSession* session) const {
   delete session;
 }
 
-TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
+TlsSessionPtr NewTlsClient(const std::string& host, const std::string& address, int32_t& error) {
   if (Sspi() == nullptr) {
     error = kTlsInternalError;
     return nullptr;
@@ -117,7 +118,7 @@ TlsSessionPtr NewTlsClient(const std::string& host, int32_t& error) {
   TlsSessionPtr session(new TlsSession);
   const std::u16string wide = AnsiToWide(host.data(), host.size());
   session->host.assign(wide.begin(), wide.end());
-  session->address = Sockets().inetAddr(host.c_str());
+  session->address = address;
 
   SCHANNEL_CRED wanted{};
   wanted.dwVersion = SCHANNEL_CRED_VERSION;

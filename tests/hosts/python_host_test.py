@@ -189,6 +189,8 @@ class ServerRole(unittest.TestCase):
             client = socket.create_connection(("127.0.0.1", port))
             with client:
                 self.assertTrue(connection.accept(timeout=5))
+                self.assertEqual(f"[::]:{port}", connection.local_address)
+                self.assertEqual(f"127.0.0.1:{client.getsockname()[1]}", connection.peer_address)
                 client.sendall(b"ping")
                 self.assertEqual("ping", connection.receive(timeout=5))
                 self.assertEqual(4, connection.send("pong"))

@@ -7,6 +7,7 @@ command that runs QWS (scripts/wine-run).
 """
 import os
 import signal
+import re
 import socket
 import subprocess
 import tempfile
@@ -218,16 +219,21 @@ def receive_exactly(sock, count, within=10):
 class ManyClients(unittest.TestCase):
     def test_listen_many_serves_clients_at_once_until_the_stop_marker(self):
         with tempfile.TemporaryDirectory() as directory:
-            port = free_port()
-            server = Process(["listen", "--many", str(port)], RUNNER, QWS, cwd=directory)
+            # Port 0: qws says the port it got; it listens on both families.
+            server = Process(["listen", "--many", "0"], RUNNER, QWS, cwd=directory)
             self.addCleanup(server.stop)
-            self.assertTrue(server.wait_for("err", b"listening"), server.err)
+            self.assertTrue(server.wait_for("err", b"listening on port "), server.err)
+            self.assertTrue(server.wait_for("err", b"\n"), server.err)
+            port = int(re.search(rb"listening on port (\d+)", server.err).group(1))
             clients = {}
-            for slot in (1, 2, 3):
-                clients[slot] = socket.create_connection(("127.0.0.1", port))
+            for slot, address in ((1, "127.0.0.1"), (2, "::1"), (3, "127.0.0.1")):
+                clients[slot] = socket.create_connection((address, port))
                 self.addCleanup(clients[slot].close)
                 clients[slot].sendall(b"greeting %d\n" % slot)
                 self.assertTrue(server.wait_for("err", b"client %d connected" % slot), server.err)
+                seen = clients[slot].getsockname()[1]
+                shown = f"[{address}]" if ":" in address else address
+                self.assertTrue(server.wait_for("err", f"from {shown}:{seen}".encode()), server.err)
             for slot, client in clients.items():
                 client.sendall(b"line %d\n" % slot)
             for slot in clients:

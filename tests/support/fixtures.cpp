@@ -97,8 +97,8 @@ void AttachClient(uint16_t port) {
   ConnectionRecord& record = ThisThreadRecord();
   StartWinsock(record);
   OpenSocket(record);
-  FillAddress(record, static_cast<int16_t>(port), Loopback());
-  Connect(record.mainSocket, record.address);
+  record.peer = LoopbackAddress(port);
+  Connect(record.mainSocket, record.peer);
   record.clientMode = kClientRole;
 }
 

@@ -15,14 +15,6 @@ namespace {
 
 const platform::SocketApi& Api() { return platform::NativeSockets(); }
 
-platform::SocketAddress LoopbackAddress(uint16_t port) {
-  platform::SocketAddress address;
-  address.family = platform::kAddressFamilyInet;
-  address.port = static_cast<uint16_t>((port >> 8) | (port << 8));
-  address.address = Loopback();
-  return address;
-}
-
 bool Readable(platform::Socket s, Millis within) {
   const auto deadline = std::chrono::steady_clock::now() + within;
   do {
@@ -34,6 +26,14 @@ bool Readable(platform::Socket s, Millis within) {
 }  // namespace
 
 uint32_t Loopback() { return Api().inetAddr("127.0.0.1"); }
+
+platform::SocketAddress LoopbackAddress(uint16_t port) {
+  platform::SocketAddress address;
+  address.family = platform::kAddressFamilyInet;
+  address.port = static_cast<uint16_t>((port >> 8) | (port << 8));
+  address.address = Loopback();
+  return address;
+}
 
 Peer::Peer(platform::Socket socket) : socket_(socket), started_(true) {}
 
@@ -62,7 +62,7 @@ Peer::~Peer() {
 Peer Peer::Listening(uint16_t port) {
   platform::StartupData data;
   Api().startup(&data);
-  Peer peer(Api().socket());
+  Peer peer(Api().socket(platform::kAddressFamilyInet));
   if (peer.socket_ < 0) return peer;
   Api().setNonBlocking(peer.socket_);
   Api().allowAddressReuse(peer.socket_);
@@ -75,7 +75,7 @@ Peer Peer::Listening(uint16_t port) {
 Peer Peer::ConnectedTo(uint16_t port) {
   platform::StartupData data;
   Api().startup(&data);
-  Peer peer(Api().socket());
+  Peer peer(Api().socket(platform::kAddressFamilyInet));
   if (peer.socket_ < 0) return peer;
   Api().setNonBlocking(peer.socket_);
   const platform::SocketAddress address = LoopbackAddress(port);

@@ -56,5 +56,7 @@ uint16_t FreePort();
 void LimitSendBuffer(platform::Socket socket, int bytes);
 
 uint32_t Loopback();
+// 127.0.0.1 at `port`.
+platform::SocketAddress LoopbackAddress(uint16_t port);
 
 }  // namespace qws::test

@@ -1,5 +1,8 @@
 #include "socket_spy.h"
 
+#include <algorithm>
+#include <map>
+
 namespace qws::test {
 namespace {
 
@@ -10,9 +13,11 @@ using platform::StartupData;
 struct State {
   std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> calls{};
   std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> failures{};
+  std::array<std::atomic<int>, static_cast<size_t>(Call::kCount)> failureErrors{};
   mutable std::mutex mutex;
   std::set<Socket> handles;
   std::function<void()> afterConnect;
+  std::map<std::string, std::vector<SocketAddress>> names;
 };
 State state;
 
@@ -29,7 +34,8 @@ bool Enter(Call call) {
   int left = failures.load();
   while (left > 0) {
     if (failures.compare_exchange_weak(left, left - 1)) {
-      injectedError = kInjectedError;
+      const int given = state.failureErrors[static_cast<size_t>(call)].load();
+      injectedError = given != 0 ? given : kInjectedError;
       return true;
     }
   }
@@ -48,7 +54,12 @@ bool Enter(Call call, Socket s) {
 int Startup(StartupData* d) { return Enter(Call::kStartup) ? -1 : Real().startup(d); }
 int Cleanup() { return Enter(Call::kCleanup) ? -1 : Real().cleanup(); }
 int Cancel() { return Enter(Call::kCancelBlockingCall) ? -1 : Real().cancelBlockingCall(); }
-Socket OpenSocket() { return Enter(Call::kSocket) ? platform::kInvalidSocket : Real().socket(); }
+Socket OpenSocket(int16_t family) {
+  if (family == platform::kAddressFamilyInet6 && Enter(Call::kSocket6)) {
+    return platform::kInvalidSocket;
+  }
+  return Enter(Call::kSocket) ? platform::kInvalidSocket : Real().socket(family);
+}
 int SetNonBlocking(Socket s) {
   return Enter(Call::kSetNonBlocking, s) ? -1 : Real().setNonBlocking(s);
 }
@@ -85,8 +96,23 @@ int CloseSocket(Socket s) { return Enter(Call::kCloseSocket, s) ? -1 : Real().cl
 uint32_t InetAddr(const char* t) {
   return Enter(Call::kInetAddr) ? platform::kNoAddress : Real().inetAddr(t);
 }
-uint32_t LookupHost(const char* n) {
-  return Enter(Call::kLookupHost) ? platform::kNoAddress : Real().lookupHost(n);
+int Resolve(const char* n, SocketAddress* addresses, int capacity) {
+  if (Enter(Call::kResolve)) return -1;
+  std::lock_guard<std::mutex> lock(state.mutex);
+  const auto given = state.names.find(n);
+  if (given == state.names.end()) return Real().resolve(n, addresses, capacity);
+  const int count = std::min(capacity, static_cast<int>(given->second.size()));
+  std::copy(given->second.begin(), given->second.begin() + count, addresses);
+  return count;
+}
+int InetPton6(const char* t, uint8_t* bytes) {
+  return Enter(Call::kInetPton6) ? 0 : Real().inetPton6(t, bytes);
+}
+int LocalAddress(Socket s, SocketAddress* a) {
+  return Enter(Call::kLocalAddress, s) ? -1 : Real().localAddress(s, a);
+}
+int PeerAddress(Socket s, SocketAddress* a) {
+  return Enter(Call::kPeerAddress, s) ? -1 : Real().peerAddress(s, a);
 }
 int LocalPort(Socket s) { return Enter(Call::kLocalPort, s) ? -1 : Real().localPort(s); }
 bool Started() { return !Enter(Call::kStarted) && Real().started(); }
@@ -112,10 +138,10 @@ int Poll(platform::ThreadWait& wait, platform::PollEntry* entries, int count, in
 }
 
 constexpr platform::SocketApi kSpy = {
-    Startup,   Cleanup, Cancel,      OpenSocket,  SetNonBlocking, AllowReuse,
-    Bind,      Listen,  Accept,      Connect,     SelectRead,     PendingError,
-    Send,      Recv,    Shutdown,    CloseSocket, InetAddr,       LookupHost,
-    LocalPort, Started, SelectWrite, LastError,   Pause,          Poll,
+    Startup,   Cleanup,     Cancel,   OpenSocket, SetNonBlocking, AllowReuse,  Bind,
+    Listen,    Accept,      Connect,  SelectRead, PendingError,   Send,        Recv,
+    Shutdown,  CloseSocket, InetAddr, Resolve,    LocalPort,      Started,     SelectWrite,
+    LastError, Pause,       Poll,     InetPton6,  LocalAddress,   PeerAddress,
 };
 
 }  // namespace
@@ -125,7 +151,11 @@ SocketSpy::SocketSpy() {
   platform::UseSockets(&kSpy);
 }
 
-SocketSpy::~SocketSpy() { platform::UseSockets(nullptr); }
+SocketSpy::~SocketSpy() {
+  platform::UseSockets(nullptr);
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.names.clear();
+}
 
 int SocketSpy::calls(Call call) const { return state.calls[static_cast<size_t>(call)].load(); }
 
@@ -140,7 +170,13 @@ bool SocketSpy::sawHandle(Socket handle) const {
   return state.handles.count(handle) != 0;
 }
 
-void SocketSpy::failNext(Call call, int times) {
+void SocketSpy::resolveAs(const std::string& name, std::vector<SocketAddress> addresses) {
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.names[name] = std::move(addresses);
+}
+
+void SocketSpy::failNext(Call call, int times, int error) {
+  state.failureErrors[static_cast<size_t>(call)] = error;
   state.failures[static_cast<size_t>(call)] = times;
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -30,13 +32,17 @@ enum class Call {
   kShutdown,
   kCloseSocket,
   kInetAddr,
-  kLookupHost,
+  kResolve,
   kLocalPort,
   kStarted,
   kSelectWrite,
   kLastError,
   kDelay,
   kPoll,
+  kInetPton6,
+  kLocalAddress,
+  kPeerAddress,
+  kSocket6,  // a socket of the IPv6 family (counted as kSocket too)
   kCount
 };
 
@@ -50,10 +56,14 @@ class SocketSpy {
   int calls(Call call) const;
   int total() const;
   bool sawHandle(platform::Socket handle) const;
-  // The next `times` calls of this kind fail without reaching the platform.
-  void failNext(Call call, int times = 1);
+  // The next `times` calls of this kind fail without reaching the platform, with
+  // `error` (0: a reset, 10054).
+  void failNext(Call call, int times = 1, int error = 0);
   // Runs `action` after every real connect, before the library goes on.
   void afterConnect(std::function<void()> action);
+  // The resolver finds these addresses, in this order, for `name` (and the system's
+  // resolver answers for other names).
+  void resolveAs(const std::string& name, std::vector<platform::SocketAddress> addresses);
   void reset();
 };
 

@@ -195,11 +195,11 @@ def noting_sni(context):
     return context
 
 
-def listen(buffer=None):
-    server = socket.socket()
+def listen(buffer=None, address="127.0.0.1"):
+    server = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
     if buffer:
         server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
-    server.bind(("127.0.0.1", 0))
+    server.bind((address, 0))
     server.listen(4)
     return server
 
@@ -292,6 +292,10 @@ def main():
                               alt="IP:127.0.0.1")
         # The address as text, in the common name too: no name may stand for an address.
         address_as_name = make_server(folder, "address_as_name", "ca", "127.0.0.1", CERT_DAYS, 8)
+        address6 = make_server(folder, "address6", "ca", "address6.example", CERT_DAYS, 9,
+                               alt="IP:::1")
+        address6_as_name = make_server(folder, "address6_as_name", "ca", "::1", CERT_DAYS, 10,
+                                       alt="DNS:localhost")
         not_pem = os.path.join(folder, "not.pem")
         with open(not_pem, "w") as f:
             f.write("no certificate here\n")
@@ -306,6 +310,8 @@ def main():
             "QWS_TLS_CLIENT_ONLY": run_peer(listen(), secure(client_only)),
             "QWS_TLS_ADDRESS": run_peer(listen(), secure(noting_sni(address), tell_sni)),
             "QWS_TLS_ADDRESS_AS_NAME": run_peer(listen(), secure(address_as_name)),
+            "QWS_TLS_ADDRESS6": run_peer(listen(address="::1"), secure(noting_sni(address6), tell_sni)),
+            "QWS_TLS_ADDRESS6_AS_NAME": run_peer(listen(address="::1"), secure(address6_as_name)),
             "QWS_TLS_PLAIN_GREETING": run_peer(listen(), plain(b"220 plain server ready\r\n")),
             "QWS_TLS_PLAIN_SILENT": run_peer(listen(), plain(b"")),
             "QWS_TLS_ECHO": run_peer(listen(), secure(good, echo_line)),
