@@ -74,7 +74,8 @@ class Attempts {
     const Clock::time_point next = Clock::now() + kAttemptDelay;
     while (!live_.empty() && Clock::now() < next) {
       if (Settle()) return true;
-      ProbeWritable(live_.back().socket, kAttemptProbe);
+      // Every attempt may have failed by now: the next address is tried at once.
+      if (!live_.empty()) ProbeWritable(live_.back().socket, kAttemptProbe);
     }
     return Settle();
   }
