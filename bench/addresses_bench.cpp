@@ -1,15 +1,10 @@
 // Connecting by address of either family, and by a name whose first address never
 // answers: the time beyond ConnectTCP's own 800 ms of pauses.
-#ifdef QWS_MINI_BENCHMARK
-#include "mini_benchmark.h"
-#else
-#include <benchmark/benchmark.h>
-#endif
-
 #include <algorithm>
 #include <chrono>
 #include <vector>
 
+#include "bench_support.h"
 #include "support/fixtures.h"
 
 namespace qws::test {
@@ -21,11 +16,6 @@ constexpr double kPausesMs = 800;
 constexpr int kBacklogFillers = 3;
 
 const platform::SocketApi& Native() { return platform::NativeSockets(); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // ConnectTCP to `host` on a listener of the library's own (both families).
 void ConnectBeyondPauses(benchmark::State& state, const char* host) {

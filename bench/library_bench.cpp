@@ -1,12 +1,6 @@
 // What the library costs on top of the system calls under it. The fixed pauses are
 // part of the contract; everything else is overhead, measured against the call
 // that is the floor. bench/ratios.py turns the output into the ratios.
-#ifdef QWS_MINI_BENCHMARK
-#include "mini_benchmark.h"
-#else
-#include <benchmark/benchmark.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "process_use.h"
 #include "support/fixtures.h"
 
@@ -38,11 +33,6 @@ const platform::SocketApi& Native() { return platform::NativeSockets(); }
 Socket ClientSocket() { return ThisThreadRecord().mainSocket.value; }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // --- a receive pass with nothing waiting, against a bare recv ----------------
 

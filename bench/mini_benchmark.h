@@ -4,12 +4,12 @@
 // real_time, cpu_time, time_unit) so that one script reads both.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>

@@ -1,18 +1,13 @@
 // One wait for many connections: its idle look against the bare poll under it,
 // how fast it wakes, what it costs while idle, its fairness, and a burst of
 // clients admitted with it and AcceptTCP against a bare accept loop.
-#ifdef QWS_MINI_BENCHMARK
-#include "mini_benchmark.h"
-#else
-#include <benchmark/benchmark.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "process_use.h"
 #include "support/fixtures.h"
 
@@ -30,11 +25,6 @@ constexpr auto kBeforeSend = std::chrono::milliseconds(2);
 constexpr auto kDelivered = std::chrono::milliseconds(100);  // for bytes sent on loopback
 
 const platform::SocketApi& Native() { return platform::NativeSockets(); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // `count` client connections in slots 1 up, each with its server end.
 class Slots {

@@ -13,11 +13,6 @@ const platform::SocketApi& Api() { return platform::Sockets(); }
 constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 constexpr int kAddressGroups = 8;  // 16-bit groups of an IPv6 address
 
-uint16_t NetworkPort(int16_t port) {
-  const auto bits = static_cast<uint16_t>(port);
-  return static_cast<uint16_t>(((bits & 0xFFu) << 8) | (bits >> 8));
-}
-
 SocketAddress Inet(uint32_t address, int16_t port) {
   SocketAddress result;
   result.family = platform::kAddressFamilyInet;
@@ -62,6 +57,11 @@ std::vector<SocketAddress> Interleaved(const std::vector<SocketAddress>& found) 
 }
 
 }  // namespace
+
+uint16_t NetworkPort(int16_t port) {
+  const auto bits = static_cast<uint16_t>(port);
+  return static_cast<uint16_t>(((bits & 0xFFu) << 8) | (bits >> 8));
+}
 
 HostText ReadHostText(const std::string& text) {
   HostText read;
@@ -142,7 +142,7 @@ SocketAddress EndAddress(const SocketHandle& socket, bool peer) {
 // or more zero groups (the first of equals) as "::".
 std::u16string AddressText(const SocketAddress& given) {
   const SocketAddress address = Unmapped(given);
-  const uint16_t port = static_cast<uint16_t>((address.port >> 8) | ((address.port & 0xFFu) << 8));
+  const auto port = static_cast<uint16_t>(NetworkPort(static_cast<int16_t>(address.port)));
   std::string text;
   if (address.family == platform::kAddressFamilyInet) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&address.address);

@@ -19,8 +19,7 @@ int32_t OpenBound(ConnectionRecord& record, int16_t family, int16_t port) {
   AllowAddressReuse(record.mainSocket);
   platform::SocketAddress any;  // all zeros: every address of the family
   any.family = family;
-  any.port = static_cast<uint16_t>(((static_cast<uint16_t>(port) & 0xFFu) << 8) |
-                                   (static_cast<uint16_t>(port) >> 8));
+  any.port = NetworkPort(port);
   if (Bind(record.mainSocket, any) == 0) return kNoError;
   const int32_t error = FailureError(record.mainSocket);
   Close(record.mainSocket);

@@ -13,6 +13,9 @@ namespace qws {
 constexpr int kMaxAddresses = 16;       // of a name, tried in turn at most
 constexpr size_t kMaxHostLength = 255;  // a DNS name's limit, far beyond any address
 
+// A port's 16 bits in network byte order; the same swap reads one back.
+uint16_t NetworkPort(int16_t port);
+
 // What a host text is read as.
 struct HostText {
   enum Kind { kNone, kInet, kInet6, kName, kMalformed } kind = kNone;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "socket_forms.h"
 
 namespace qws::platform {
 namespace {
@@ -129,44 +130,9 @@ int AllowAddressReuse(Socket s) {
   return Checked(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
 }
 
-// The system's form of an address, and its length.
-socklen_t ToSockaddr(const SocketAddress* address, sockaddr_storage& storage) {
-  storage = {};
-  if (address->family == kAddressFamilyInet6) {
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = address->port;
-    std::memcpy(in6.sin6_addr.s6_addr, address->address6, sizeof address->address6);
-    in6.sin6_scope_id = address->scope;
-    return sizeof in6;
-  }
-  auto& in = reinterpret_cast<sockaddr_in&>(storage);
-  in.sin_family = static_cast<sa_family_t>(address->family);
-  in.sin_port = address->port;
-  in.sin_addr.s_addr = address->address;
-  return sizeof in;
-}
-
-SocketAddress FromSockaddr(const sockaddr* native) {
-  SocketAddress address;
-  if (native->sa_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(native);
-    address.family = kAddressFamilyInet6;
-    address.port = in6->sin6_port;
-    std::memcpy(address.address6, in6->sin6_addr.s6_addr, sizeof address.address6);
-    address.scope = in6->sin6_scope_id;
-  } else if (native->sa_family == AF_INET) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(native);
-    address.family = kAddressFamilyInet;
-    address.port = in->sin_port;
-    address.address = in->sin_addr.s_addr;
-  }
-  return address;
-}
-
 int Bind(Socket s, const SocketAddress* address) {
   sockaddr_storage native;
-  const socklen_t length = ToSockaddr(address, native);
+  const auto length = static_cast<socklen_t>(ToSockaddr(address, native));
   return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&native), length));
 }
 
@@ -181,7 +147,7 @@ Socket Accept(Socket s) {
 
 int Connect(Socket s, const SocketAddress* address) {
   sockaddr_storage native;
-  const socklen_t length = ToSockaddr(address, native);
+  const auto length = static_cast<socklen_t>(ToSockaddr(address, native));
   return Checked(::connect(s, reinterpret_cast<const sockaddr*>(&native), length));
 }
 
@@ -231,26 +197,16 @@ int CloseSocket(Socket s) { return Checked(::close(s)); }
 
 uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
-// getaddrinfo, since gethostbyname is not thread-safe here. Both families, and no
-// AI_ADDRCONFIG: on a machine with loopback interfaces alone it would drop the
-// loopback names' addresses.
+// getaddrinfo, since gethostbyname is not thread-safe here.
 int Resolve(const char* name, SocketAddress* addresses, int capacity) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
+  const addrinfo hints = ResolverHints();
   addrinfo* found = nullptr;
   const int error = getaddrinfo(name, nullptr, &hints, &found);
   if (error != 0 || found == nullptr) {
     layerError = ResolverError(error);
     return -1;
   }
-  int count = 0;
-  for (const addrinfo* entry = found; entry != nullptr && count < capacity;
-       entry = entry->ai_next) {
-    if (entry->ai_addr == nullptr) continue;
-    const SocketAddress address = FromSockaddr(entry->ai_addr);
-    if (address.family != 0) addresses[count++] = address;
-  }
+  const int count = TakeAddresses(found, addresses, capacity);
   freeaddrinfo(found);
   if (count == 0) layerError = kHostNotFound;
   return count == 0 ? -1 : count;
